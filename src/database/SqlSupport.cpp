@@ -1,0 +1,212 @@
+#include "SqlSupport.h"
+
+#include "Utitlity.h"
+
+#include <QSqlField>
+
+namespace RPX::SQL {
+
+QString dialect(DatabaseType type, const QString& sqlite, const QString& postgres)
+{
+    switch (type) {
+    case DatabaseType::SQLite:
+        return sqlite;
+    case DatabaseType::PostgreSQL:
+        return postgres;
+    }
+    return QString();
+}
+
+QString bothDialects(DatabaseType type, const QString& statement)
+{
+    return dialect(type, statement, statement);
+}
+
+namespace DateCode {
+
+const QString Format = QStringLiteral("yyyyMMddhhmmss");
+const QString NotSet = QStringLiteral("99999999999999");
+
+QString text(const QDateTime& value)
+{
+    return value.isValid() ? value.toUTC().toString(Format) : QString();
+}
+
+qint64 number(const QDateTime& value)
+{
+    return value.isValid() ? text(value).toLongLong() : 0;
+}
+
+QString textOrNotSet(const QDateTime& value)
+{
+    return value.isValid() ? text(value) : NotSet;
+}
+
+QDateTime parse(const QVariant& stored)
+{
+    if (stored.isNull())
+        return QDateTime();
+    QString digits = stored.toString();
+    // A decimal text from a numeric column ("20240131235959.0") keeps its integer part.
+    const int point = digits.indexOf(QLatin1Char('.'));
+    if (point >= 0)
+        digits.truncate(point);
+    if (digits.isEmpty() || digits == NotSet)
+        return QDateTime();
+    QDateTime value = QDateTime::fromString(digits, Format);
+    value.setTimeSpec(Qt::UTC);
+    return value;
+}
+
+}  // namespace DateCode
+
+QString utf8UpToZero(const QByteArray& bytes)
+{
+    if (bytes.isNull())
+        return QString();
+    return QString::fromUtf8(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
+}
+
+quint64 toU64(const QVariant& value)
+{
+    bool ok = false;
+    const quint64 number = value.toULongLong(&ok);
+    if (ok)
+        return number;
+    const double real = value.toString().toDouble(&ok);
+    return ok && real > 0 ? quint64(real) : 0;
+}
+
+qint64 toI64(const QVariant& value)
+{
+    bool ok = false;
+    const qint64 number = value.toLongLong(&ok);
+    if (ok)
+        return number;
+    const double real = value.toString().toDouble(&ok);
+    return ok ? qint64(real) : 0;
+}
+
+Statement::Statement(const DatabaseConnection& connection, const QString& sql) : m_query(connection.query())
+{
+    // A statement that fails to prepare is reported by ExecQuery when it is run.
+    m_query.prepare(sql);
+}
+
+Statement& Statement::bind(const QString& placeholder, const QVariant& value)
+{
+    m_query.bindValue(placeholder, value);
+    return *this;
+}
+
+Statement& Statement::bindU64(const QString& placeholder, quint64 value)
+{
+    return bind(placeholder, QVariant(qulonglong(value)));
+}
+
+Statement& Statement::bindText(const QString& placeholder, const QString& value)
+{
+    return bind(placeholder, value.isNull() ? QVariant(QVariant::String) : QVariant(value));
+}
+
+int Statement::exec()
+{
+    return ExecQuery(m_query).exec();
+}
+
+bool Statement::next()
+{
+    return m_query.next();
+}
+
+QSqlQuery& Statement::query()
+{
+    return m_query;
+}
+
+quint64 Statement::lastInsertId() const
+{
+    return toU64(m_query.lastInsertId());
+}
+
+bool Statement::hasLastInsertId() const
+{
+    return m_query.lastInsertId().isValid();
+}
+
+int Statement::numRowsAffected() const
+{
+    return m_query.numRowsAffected();
+}
+
+Row::Row(const QSqlQuery& query) : m_query(query), m_record(query.record()) {}
+
+QVariant Row::value(const QString& column) const
+{
+    const int index = m_record.indexOf(column);
+    return index < 0 ? QVariant() : m_query.value(index);
+}
+
+bool Row::isNull(const QString& column) const
+{
+    return value(column).isNull();
+}
+
+quint64 Row::u64(const QString& column) const
+{
+    return toU64(value(column));
+}
+
+qint64 Row::i64(const QString& column) const
+{
+    return toI64(value(column));
+}
+
+int Row::i32(const QString& column) const
+{
+    return int(toI64(value(column)));
+}
+
+bool Row::flag(const QString& column) const
+{
+    return toI64(value(column)) != 0;
+}
+
+QString Row::text(const QString& column) const
+{
+    return value(column).toString();
+}
+
+QByteArray Row::utf8(const QString& column) const
+{
+    const QVariant stored = value(column);
+    return stored.isNull() ? QByteArray() : stored.toString().toUtf8();
+}
+
+QByteArray Row::bytes(const QString& column) const
+{
+    return value(column).toByteArray();
+}
+
+QDateTime Row::date14(const QString& column) const
+{
+    return DateCode::parse(value(column));
+}
+
+QDateTime Row::dateTime(const QString& column) const
+{
+    const QVariant stored = value(column);
+    if (stored.isNull())
+        return QDateTime();
+    QDateTime result = stored.toDateTime();
+    if (!result.isValid())
+        result = QDateTime::fromString(stored.toString(), Qt::ISODate);
+    return Utitlity::modifiedDateTime(result);
+}
+
+QUuid Row::uuid(const QString& column) const
+{
+    return QUuid::fromString(value(column).toString());
+}
+
+}  // namespace RPX::SQL

@@ -1,0 +1,130 @@
+#pragma once
+
+// What the table classes share: result pairs, dialect choice, the 14-digit date code,
+// UUID and UTF-8 texts, and statements bound and read by column name.
+
+#include "DatabaseConnection.h"
+#include "DatabaseType.h"
+#include "ExecQuery.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QPair>
+#include <QSharedPointer>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QString>
+#include <QUuid>
+#include <QVariant>
+
+namespace RPX::SQL {
+
+// Result pairs: nothing found is (null, Ok), not an error.
+template <class T>
+using RowResult = QPair<QSharedPointer<T>, int>;
+template <class T>
+using ListResult = QPair<QList<QSharedPointer<T>>, int>;
+using CountResult = QPair<int, int>;
+using TestResult = QPair<bool, int>;
+
+// The statement text for an engine; empty for an unknown type.
+QString dialect(DatabaseType type, const QString& sqlite, const QString& postgres);
+// One text that both engines run, empty for an unknown type.
+QString bothDialects(DatabaseType type, const QString& statement);
+
+// Dates stored as 14-digit numbers "yyyyMMddhhmmss" in UTC.
+namespace DateCode {
+extern const QString Format;  // "yyyyMMddhhmmss"
+extern const QString NotSet;  // "99999999999999": no date (not deleted, no purge time)
+
+QString text(const QDateTime& value);          // empty for an invalid value
+qint64 number(const QDateTime& value);         // 0 for an invalid value
+QString textOrNotSet(const QDateTime& value);  // NotSet for an invalid value
+// A stored value read back: NotSet, empty, 0 or anything unparsable gives an invalid date.
+QDateTime parse(const QVariant& stored);
+}  // namespace DateCode
+
+// Text of a byte array up to its first zero byte, as UTF-8; a null array gives a null string.
+QString utf8UpToZero(const QByteArray& bytes);
+
+// Numbers as the drivers hand them back (integers, doubles or decimal texts), 0 when unreadable.
+quint64 toU64(const QVariant& value);
+qint64 toI64(const QVariant& value);
+
+// One prepared statement on a connection, run through ExecQuery.
+class Statement
+{
+public:
+    Statement(const DatabaseConnection& connection, const QString& sql);
+
+    Statement& bind(const QString& placeholder, const QVariant& value);
+    Statement& bindU64(const QString& placeholder, quint64 value);
+    Statement& bindText(const QString& placeholder, const QString& value);  // null stays NULL
+
+    int exec();
+    bool next();
+    QSqlQuery& query();
+    // The id the database gave the inserted row, 0 when there is none.
+    quint64 lastInsertId() const;
+    bool hasLastInsertId() const;
+    int numRowsAffected() const;
+
+private:
+    QSqlQuery m_query;
+};
+
+// Reads the current row of a query by column name.
+class Row
+{
+public:
+    explicit Row(const QSqlQuery& query);
+
+    QVariant value(const QString& column) const;
+    bool isNull(const QString& column) const;
+    quint64 u64(const QString& column) const;
+    qint64 i64(const QString& column) const;
+    int i32(const QString& column) const;
+    bool flag(const QString& column) const;
+    QString text(const QString& column) const;
+    QByteArray utf8(const QString& column) const;
+    QByteArray bytes(const QString& column) const;
+    QDateTime date14(const QString& column) const;    // 14-digit date code
+    QDateTime dateTime(const QString& column) const;  // driver date-time, whole seconds, UTC
+    QUuid uuid(const QString& column) const;
+
+private:
+    const QSqlQuery& m_query;
+    QSqlRecord m_record;
+};
+
+// Runs a select and turns every row into an object through T::init.
+template <class T>
+ListResult<T> selectAll(Statement& statement)
+{
+    ListResult<T> result{{}, statement.exec()};
+    if (result.second != Result::Ok)
+        return result;
+    while (true) {
+        QSharedPointer<T> row(new T());
+        if (!row->init(statement.query()))
+            break;
+        result.first.append(row);
+    }
+    return result;
+}
+
+// Runs a select and turns the first row into an object through T::init.
+template <class T>
+RowResult<T> selectOne(Statement& statement)
+{
+    RowResult<T> result{{}, statement.exec()};
+    if (result.second != Result::Ok)
+        return result;
+    QSharedPointer<T> row(new T());
+    if (row->init(statement.query()))
+        result.first = row;
+    return result;
+}
+
+}  // namespace RPX::SQL
