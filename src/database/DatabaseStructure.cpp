@@ -22,6 +22,7 @@ struct TableStep
 // The metadata row is written between these two lists.
 const QVector<TableStep>& tablesBeforeMetadataRow()
 {
+    // Order: CloudFolder, CloudFile, CloudFileVersion, MetaData.
     static const QVector<TableStep> steps = {
         {&MetaData::createTable, "Can't create MetaData!"},
     };
@@ -30,10 +31,14 @@ const QVector<TableStep>& tablesBeforeMetadataRow()
 
 const QVector<TableStep>& tablesAfterMetadataRow()
 {
+    // Order: Destination, History, SessionHistory, PlanName, CloudFileVersionBitmap, DiskImage,
+    // DiskImageVersions, ArchiveBunches, ArchiveGenerations, Statistics, AgentVersions.
     static const QVector<TableStep> steps = {};
     return steps;
 }
 
+// Order: history (2), session_history, cloud_file_versions (2), cloud_files, cloud_folders (2),
+// cloud_files, plan_name, archive_generations.
 QStringList indexes(DatabaseType)
 {
     return {};
