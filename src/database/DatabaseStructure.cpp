@@ -3,6 +3,19 @@
 #include "MetaData.h"
 #include "agent/KtlDebug.h"
 
+#include <rpxRepository/catalog/CloudFile.h>
+#include <rpxRepository/catalog/CloudFileVersion.h>
+#include <rpxRepository/catalog/CloudFileVersionBitmap.h>
+#include <rpxRepository/catalog/CloudFolder.h>
+#include <rpxRepository/catalog/Destination.h>
+#include <rpxRepository/generation/ArchiveBunches.h>
+#include <rpxRepository/generation/ArchiveGenerations.h>
+#include <rpxRepository/history/History.h>
+#include <rpxRepository/history/SessionHistory.h>
+#include <rpxRepository/registers/AgentVersions.h>
+#include <rpxRepository/registers/PlanName.h>
+#include <rpxRepository/registers/Statistics.h>
+
 #include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -24,6 +37,9 @@ const QVector<TableStep>& tablesBeforeMetadataRow()
 {
     // Order: CloudFolder, CloudFile, CloudFileVersion, MetaData.
     static const QVector<TableStep> steps = {
+        {&CloudFolder::createTable, "Can't create CloudFolder!"},
+        {&CloudFile::createTable, "Can't create CloudFile!"},
+        {&CloudFileVersion::createTable, "Can't create CloudFileVersion!"},
         {&MetaData::createTable, "Can't create MetaData!"},
     };
     return steps;
@@ -33,15 +49,41 @@ const QVector<TableStep>& tablesAfterMetadataRow()
 {
     // Order: Destination, History, SessionHistory, PlanName, CloudFileVersionBitmap, DiskImage,
     // DiskImageVersions, ArchiveBunches, ArchiveGenerations, Statistics, AgentVersions.
-    static const QVector<TableStep> steps = {};
+    static const QVector<TableStep> steps = {
+        {&Destination::createTable, "Can't create Destination!"},
+        {&History::createTable, "Can't create History!"},
+        {&SessionHistory::createTable, "Can't create SessionHistory!"},
+        {&PlanName::createTable, "Can't create PlanName!"},
+        {&CloudFileVersionBitmap::createTable, "Can't create CloudFileVersionBitmap!"},
+        {&ArchiveBunches::createTable, "Can't create ArchiveBunches!"},
+        {&ArchiveGenerations::createTable, "Can't create ArchiveGenerations!"},
+        {&Statistics::createTable, "Can't create Statistics!"},
+        {&AgentVersions::createTable, "Can't create AgentVersions!"},
+    };
     return steps;
 }
 
 // Order: history (2), session_history, cloud_file_versions (2), cloud_files, cloud_folders (2),
 // cloud_files, plan_name, archive_generations.
-QStringList indexes(DatabaseType)
+QStringList indexes(DatabaseType type)
 {
-    return {};
+    return {
+        QStringLiteral("CREATE INDEX IF NOT EXISTS history_session_local_operation ON history "
+                       "(session_id, local_path, operation);"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS history_datefinished ON history (date_finished_utc);"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS sessionhistory_dest_plan_start ON session_history "
+                       "(destination_id, plan_id, date_start_utc); "),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS versions_file ON cloud_file_versions (file_id);"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS versions_file_modified ON cloud_file_versions "
+                       "(file_id, date_modified_utc);"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS files_dest_date_deleted_utc ON cloud_files "
+                       "(destination_id, date_deleted_utc); "),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS folders_parent_id ON cloud_folders (parent_id); "),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS folders_destination_id ON cloud_folders (destination_id); "),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS files_filename_parentid ON cloud_files (parent_id, file_name); "),
+        QStringLiteral("CREATE UNIQUE INDEX idx_plan_name ON plan_name (plan_id);"),
+        ArchiveGenerations::createIndex(type),
+    };
 }
 
 bool runTableSteps(QSqlQuery& query, DatabaseType type, const QVector<TableStep>& steps)

@@ -87,6 +87,15 @@ qint64 toI64(const QVariant& value)
     return ok ? qint64(real) : 0;
 }
 
+QVariant dateTimeValue(DatabaseType type, const QDateTime& value)
+{
+    if (!value.isValid())
+        return QVariant(QVariant::DateTime);
+    if (type == DatabaseType::PostgreSQL)
+        return value.toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    return value;
+}
+
 Statement::Statement(const DatabaseConnection& connection, const QString& sql) : m_query(connection.query())
 {
     // A statement that fails to prepare is reported by ExecQuery when it is run.

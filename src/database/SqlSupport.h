@@ -52,6 +52,10 @@ QString utf8UpToZero(const QByteArray& bytes);
 quint64 toU64(const QVariant& value);
 qint64 toI64(const QVariant& value);
 
+// A UTC date-time bound to a DATETIME column. PostgreSQL gets the UTC wall-clock text, which its
+// TIMESTAMP column stores unshifted whatever the session's time zone; an invalid value is NULL.
+QVariant dateTimeValue(DatabaseType type, const QDateTime& value);
+
 // One prepared statement on a connection, run through ExecQuery.
 class Statement
 {

@@ -1,0 +1,405 @@
+#include "CloudFileVersion.h"
+
+#include "CloudFile.h"
+#include "CloudFileVersionBitmap.h"
+
+#include <rpxRepository/database/SqlSupport.h>
+#include <rpxRepository/database/agent/KtlDebug.h>
+
+namespace RPX::SQL {
+
+namespace {
+
+using VersionPointer = QSharedPointer<CloudFileVersion>;
+using VersionList = QList<VersionPointer>;
+
+QString selectFrom(const QString& tail)
+{
+    return QStringLiteral(
+               "select file_id, id, cloud_path, history_path, size, original_size, date_purgeddelay_utc, attributes, "
+               "date_modified_utc, is_compressed, is_encrypted, is_simple, is_broken, upload_id, date_backedup_utc, "
+               "filenameiv, blocklevel_revision, blocklevel_revision_isfull, delimiter, encryptioniv, kdfsalt, "
+               "encryptionkey from cloud_file_versions ") +
+           tail;
+}
+
+// Date columns take the 14-digit text; the engines compare it numerically with the stored values.
+QVariant dateText(const QDateTime& value)
+{
+    return value.isValid() ? QVariant(DateCode::text(value)) : QVariant(QVariant::String);
+}
+
+VersionPointer single(Statement& statement)
+{
+    return selectOne<CloudFileVersion>(statement).first;
+}
+
+VersionList list(Statement& statement)
+{
+    return selectAll<CloudFileVersion>(statement).first;
+}
+
+// The lookups of the newest version of a file that satisfies a condition.
+VersionPointer newestOfFile(unsigned long long fileId, const QString& tail, DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || fileId == 0)
+        return {};
+    Statement statement(connection, selectFrom(tail));
+    statement.bindU64(QStringLiteral(":file_id"), fileId);
+    return single(statement);
+}
+
+VersionPointer newestUpTo(unsigned long long fileId, const QDateTime& pointInTime, const QString& tail,
+                          DatabaseConnection& connection, const QVariant& attributes = QVariant())
+{
+    if (!connection.isOpen() || fileId == 0 || !pointInTime.isValid())
+        return {};
+    Statement statement(connection, selectFrom(tail));
+    statement.bindU64(QStringLiteral(":file_id"), fileId)
+        .bind(QStringLiteral(":date_modified_utc"), dateText(pointInTime));
+    if (attributes.isValid())
+        statement.bind(QStringLiteral(":attributes"), attributes);
+    return single(statement);
+}
+
+VersionList allOfFile(unsigned long long fileId, const QString& tail, DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || fileId == 0)
+        return {};
+    Statement statement(connection, selectFrom(tail));
+    statement.bindU64(QStringLiteral(":file_id"), fileId);
+    return list(statement);
+}
+
+}  // namespace
+
+QString CloudFileVersion::createTable(DatabaseType type)
+{
+    const QString sqlite = QStringLiteral(
+        "create table cloud_file_versions(id integer primary key asc,file_id integer,defferential_parent integer "
+        "default 0,differential_page integer default 0,cloud_path text,history_path text,size numeric,original_size "
+        "numeric,date_modified_utc numeric,date_purgeddelay_utc numeric default 99999999999999,attributes integer,"
+        "is_compressed integer,is_encrypted integer,is_simple integer,is_broken integer,job_id integer default 0,"
+        "upload_id text,date_backedup_utc numeric default %1,filenameiv blob default NULL, blocklevel_revision integer "
+        "default(0), blocklevel_revision_isfull integer default(0), delimiter VARCHAR(1) default(':'), encryptioniv "
+        "BLOB(16) default NULL, kdfsalt BLOB(16) default NULL, encryptionkey BLOB default NULL )");
+    const QString postgres = QStringLiteral(
+        "create table cloud_file_versions(id SERIAL primary key,file_id integer,defferential_parent integer default 0,"
+        "differential_page integer default 0,cloud_path text,history_path text,size numeric,original_size numeric,"
+        "date_modified_utc numeric,date_purgeddelay_utc numeric default 99999999999999,attributes integer,"
+        "is_compressed integer,is_encrypted integer,is_simple integer,is_broken integer,job_id integer default 0,"
+        "upload_id text,date_backedup_utc numeric default %1,filenameiv bytea default NULL, blocklevel_revision "
+        "integer default(0), blocklevel_revision_isfull integer default(0), delimiter VARCHAR(1) default(':'), "
+        "encryptioniv bytea default NULL, kdfsalt bytea default NULL, encryptionkey bytea default NULL )");
+    const QString statement = dialect(type, sqlite, postgres);
+    // Rows inserted without a backup time take the moment the table was created.
+    return statement.isEmpty() ? statement : statement.arg(DateCode::text(QDateTime::currentDateTimeUtc()));
+}
+
+bool CloudFileVersion::insert(unsigned long long destinationId, DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || m_path.isEmpty() || !m_dateModified.isValid())
+        return false;
+    if (m_fileId == 0) {
+        // An existing file row is taken as it is, not brought up to date with this version.
+        CloudFile file;
+        file.setCloudPath(m_cloudPath);
+        file.setDateModified(m_dateModified);
+        file.setDestinationId(destinationId);
+        file.setName(m_path.section(QLatin1Char('/'), -1, -1));
+        file.setIsBroken(m_isBroken);
+        file.setIsCompressed(m_isCompressed);
+        file.setIsEncrypted(m_isEncrypted);
+        file.setIsSimple(m_isSimple);
+        file.setLocalPath(m_path);
+        file.setOriginalSize(m_originalSize);
+        file.setSize(m_size);
+        if (!file.selectOrInsert(connection))
+            return false;
+        m_fileId = file.id();
+    }
+
+    Statement statement(
+        connection,
+        QStringLiteral("insert into cloud_file_versions (file_id, date_modified_utc, cloud_path, history_path, size, "
+                       "original_size, date_purgeddelay_utc, attributes, is_compressed, is_encrypted, is_simple, "
+                       "is_broken, upload_id, date_backedup_utc, filenameiv, blocklevel_revision, "
+                       "blocklevel_revision_isfull, delimiter, encryptioniv, kdfsalt, encryptionkey) values (:file_id, "
+                       ":date_modified_utc, :cloud_path, :history_path, :size, :original_size, :date_purgeddelay_utc, "
+                       ":attributes, :is_compressed, :is_encrypted, :is_simple, :is_broken, :upload_id, "
+                       ":date_backedup_utc, :filenameiv, :blocklevel_revision, :blocklevel_revision_isfull, "
+                       ":delimiter, :encryptioniv, :kdfsalt, :encryptionkey)"));
+    statement.bindU64(QStringLiteral(":file_id"), m_fileId)
+        .bind(QStringLiteral(":date_modified_utc"), dateText(m_dateModified))
+        .bindText(QStringLiteral(":cloud_path"), utf8UpToZero(m_cloudPath))
+        .bindText(QStringLiteral(":history_path"), m_path)
+        .bindU64(QStringLiteral(":size"), m_size)
+        .bindU64(QStringLiteral(":original_size"), m_originalSize)
+        .bind(QStringLiteral(":date_purgeddelay_utc"), DateCode::textOrNotSet(m_datePurgeDelay))
+        .bind(QStringLiteral(":attributes"), m_attribute)
+        .bind(QStringLiteral(":is_compressed"), int(m_isCompressed))
+        .bind(QStringLiteral(":is_encrypted"), int(m_isEncrypted))
+        .bind(QStringLiteral(":is_simple"), int(m_isSimple))
+        .bind(QStringLiteral(":is_broken"), int(m_isBroken))
+        .bindText(QStringLiteral(":upload_id"), utf8UpToZero(m_uploadId))
+        .bind(QStringLiteral(":date_backedup_utc"), dateText(m_dateBackup))
+        .bind(QStringLiteral(":filenameiv"), m_fileNameIv)
+        .bind(QStringLiteral(":blocklevel_revision"), m_blockLevelRevision)
+        .bind(QStringLiteral(":blocklevel_revision_isfull"), int(m_blockLevelIsFull))
+        .bindText(QStringLiteral(":delimiter"), m_versionDelimiter)
+        .bind(QStringLiteral(":encryptioniv"), m_encryptionIv)
+        .bind(QStringLiteral(":kdfsalt"), m_kdfsalt)
+        .bind(QStringLiteral(":encryptionkey"), m_encryptionKey);
+    if (statement.exec() != Result::Ok || !statement.hasLastInsertId())
+        return false;
+    m_id = statement.lastInsertId();
+    return true;
+}
+
+bool CloudFileVersion::update(DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || m_fileId == 0 || !m_dateModified.isValid())
+        return false;
+    Statement statement(
+        connection,
+        QStringLiteral("update cloud_file_versions set cloud_path = :cloud_path, size = :size, original_size = "
+                       ":original_size, is_compressed = :is_compressed, is_encrypted = :is_encrypted, is_broken = "
+                       ":is_broken, date_backedup_utc = :date_backedup_utc, blocklevel_revision = :blocklevel_revision, "
+                       "blocklevel_revision_isfull = :blocklevel_revision_isfull, kdfsalt = :kdfsalt, encryptionkey = "
+                       ":encryptionkey , upload_id = :upload_id, encryptioniv = :encryptioniv  where file_id = "
+                       ":file_id and date_modified_utc = :date_modified_utc and attributes = :attributes"));
+    statement.bindText(QStringLiteral(":cloud_path"), utf8UpToZero(m_cloudPath))
+        .bindU64(QStringLiteral(":size"), m_size)
+        .bindU64(QStringLiteral(":original_size"), m_originalSize)
+        .bind(QStringLiteral(":is_compressed"), int(m_isCompressed))
+        .bind(QStringLiteral(":is_encrypted"), int(m_isEncrypted))
+        .bind(QStringLiteral(":is_broken"), int(m_isBroken))
+        .bind(QStringLiteral(":date_backedup_utc"), dateText(m_dateBackup))
+        .bind(QStringLiteral(":blocklevel_revision"), m_blockLevelRevision)
+        .bind(QStringLiteral(":blocklevel_revision_isfull"), int(m_blockLevelIsFull))
+        .bind(QStringLiteral(":kdfsalt"), m_kdfsalt)
+        .bind(QStringLiteral(":encryptionkey"), m_encryptionKey)
+        .bindText(QStringLiteral(":upload_id"), utf8UpToZero(m_uploadId))
+        .bind(QStringLiteral(":encryptioniv"), m_encryptionIv)
+        .bindU64(QStringLiteral(":file_id"), m_fileId)
+        .bind(QStringLiteral(":date_modified_utc"), dateText(m_dateModified))
+        .bind(QStringLiteral(":attributes"), m_attribute);
+    return statement.exec() == Result::Ok;
+}
+
+bool CloudFileVersion::init(QSqlQuery& query)
+{
+    if (!query.next())
+        return false;
+    const Row row(query);
+    m_id = row.u64(QStringLiteral("id"));
+    m_fileId = row.u64(QStringLiteral("file_id"));
+    m_cloudPath = row.utf8(QStringLiteral("cloud_path"));
+    m_path = row.text(QStringLiteral("history_path"));
+    m_size = row.u64(QStringLiteral("size"));
+    m_originalSize = row.u64(QStringLiteral("original_size"));
+    m_dateModified = row.date14(QStringLiteral("date_modified_utc"));
+    m_datePurgeDelay = row.date14(QStringLiteral("date_purgeddelay_utc"));
+    m_attribute = row.i32(QStringLiteral("attributes"));
+    m_isCompressed = static_cast<signed char>(row.i32(QStringLiteral("is_compressed")));
+    m_isEncrypted = static_cast<signed char>(row.i32(QStringLiteral("is_encrypted")));
+    m_isSimple = static_cast<signed char>(row.i32(QStringLiteral("is_simple")));
+    m_isBroken = static_cast<signed char>(row.i32(QStringLiteral("is_broken"))) != 0;
+    m_uploadId = row.utf8(QStringLiteral("upload_id"));
+    m_dateBackup = row.date14(QStringLiteral("date_backedup_utc"));
+    m_fileNameIv = row.bytes(QStringLiteral("filenameiv"));
+    m_blockLevelRevision = static_cast<unsigned int>(row.u64(QStringLiteral("blocklevel_revision")));
+    m_blockLevelIsFull = row.i64(QStringLiteral("blocklevel_revision_isfull")) == 1;
+    m_versionDelimiter = row.text(QStringLiteral("delimiter"));
+    m_encryptionIv = row.bytes(QStringLiteral("encryptioniv"));
+    m_kdfsalt = row.bytes(QStringLiteral("kdfsalt"));
+    m_encryptionKey = row.bytes(QStringLiteral("encryptionkey"));
+    return true;
+}
+
+bool CloudFileVersion::select(unsigned long long fileId, const QDateTime& dateModified, int attributes,
+                              DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || fileId == 0 || !dateModified.isValid())
+        return false;
+    Statement statement(connection, selectFrom(QStringLiteral("where file_id = :file_id and date_modified_utc = "
+                                                              ":date_modified_utc and attributes = :attributes limit 1")));
+    statement.bindU64(QStringLiteral(":file_id"), fileId)
+        .bind(QStringLiteral(":date_modified_utc"), dateText(dateModified))
+        .bind(QStringLiteral(":attributes"), attributes);
+    return statement.exec() == Result::Ok && init(statement.query());
+}
+
+bool CloudFileVersion::select(DatabaseConnection& connection)
+{
+    return select(m_fileId, m_dateModified, m_attribute, connection);
+}
+
+VersionPointer CloudFileVersion::select_(unsigned long long fileId, const QDateTime& dateModified, int attributes,
+                                         DatabaseConnection& connection)
+{
+    VersionPointer version(new CloudFileVersion());
+    if (!version->select(fileId, dateModified, attributes, connection))
+        return {};
+    return version;
+}
+
+VersionPointer CloudFileVersion::selectById(unsigned long long id, DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || id == 0)
+        return {};
+    Statement statement(connection, selectFrom(QStringLiteral("where id = :id order by date_modified_utc  desc limit 1")));
+    statement.bindU64(QStringLiteral(":id"), id);
+    return single(statement);
+}
+
+VersionPointer CloudFileVersion::selectLastVersion(unsigned long long fileId, DatabaseConnection& connection)
+{
+    return newestOfFile(fileId, QStringLiteral("where file_id = :file_id order by date_modified_utc  desc limit 1"),
+                        connection);
+}
+
+VersionPointer CloudFileVersion::selectLastVersionUploaded(unsigned long long fileId, DatabaseConnection& connection)
+{
+    return newestOfFile(
+        fileId, QStringLiteral("where file_id = :file_id and is_broken = 0 order by date_modified_utc  desc limit 1"),
+        connection);
+}
+
+VersionPointer CloudFileVersion::selectLastVersion4Attribute(unsigned long long fileId, int attributes,
+                                                             DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || fileId == 0)
+        return {};
+    Statement statement(connection, selectFrom(QStringLiteral("where file_id = :file_id and attributes = :attributes "
+                                                              "order by date_modified_utc  desc limit 1")));
+    statement.bindU64(QStringLiteral(":file_id"), fileId).bind(QStringLiteral(":attributes"), attributes);
+    return single(statement);
+}
+
+VersionPointer CloudFileVersion::selectPointInTime(unsigned long long fileId, const QDateTime& pointInTime,
+                                                   DatabaseConnection& connection)
+{
+    return newestUpTo(fileId, pointInTime,
+                      QStringLiteral("where file_id = :file_id and date_modified_utc <= :date_modified_utc order by "
+                                     "date_modified_utc desc limit 1"),
+                      connection);
+}
+
+VersionPointer CloudFileVersion::selectPointInTimeUploaded(unsigned long long fileId, const QDateTime& pointInTime,
+                                                           DatabaseConnection& connection)
+{
+    return newestUpTo(fileId, pointInTime,
+                      QStringLiteral("where file_id = :file_id and date_modified_utc <= :date_modified_utc and "
+                                     "is_broken = 0 order by date_modified_utc desc limit 1"),
+                      connection);
+}
+
+VersionPointer CloudFileVersion::selectPointInTime(unsigned long long fileId, int attributes,
+                                                   const QDateTime& pointInTime, DatabaseConnection& connection)
+{
+    return newestUpTo(fileId, pointInTime,
+                      QStringLiteral("where file_id = :file_id and attributes = :attributes and date_modified_utc <= "
+                                     ":date_modified_utc order by date_modified_utc desc limit 1"),
+                      connection, attributes);
+}
+
+VersionPointer CloudFileVersion::selectRevisionData(unsigned long long fileId, unsigned int revision, int attributes,
+                                                    DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || fileId == 0)
+        return {};
+    Statement statement(connection, selectFrom(QStringLiteral("where file_id = :file_id and blocklevel_revision = "
+                                                              ":revision and attributes = :attributes  limit 1")));
+    statement.bindU64(QStringLiteral(":file_id"), fileId)
+        .bind(QStringLiteral(":revision"), revision)
+        .bind(QStringLiteral(":attributes"), attributes);
+    return single(statement);
+}
+
+VersionPointer CloudFileVersion::selectDifferentialRevisionData(unsigned long long fileId, unsigned int revision,
+                                                                DatabaseConnection& connection)
+{
+    return selectRevisionData(fileId, revision, 2, connection);
+}
+
+VersionPointer CloudFileVersion::selectDiskImageRevisionData(unsigned long long fileId, unsigned int revision,
+                                                             DatabaseConnection& connection)
+{
+    return selectRevisionData(fileId, revision, 5, connection);
+}
+
+VersionList CloudFileVersion::select_(unsigned long long fileId, DatabaseConnection& connection)
+{
+    return allOfFile(fileId, QStringLiteral("where file_id = :file_id order by date_modified_utc asc"), connection);
+}
+
+VersionList CloudFileVersion::selectUploaded(unsigned long long fileId, DatabaseConnection& connection)
+{
+    return allOfFile(fileId, QStringLiteral("where file_id = :file_id and is_broken = 0 order by date_modified_utc asc"),
+                     connection);
+}
+
+VersionList CloudFileVersion::selectBackupBefore(unsigned long long fileId, const QDateTime& date,
+                                                 DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || fileId == 0)
+        return {};
+    Statement statement(connection, selectFrom(QStringLiteral("where file_id = :file_id and date_backedup_utc <= "
+                                                              ":date_backedup_utc order by date_modified_utc asc")));
+    statement.bindU64(QStringLiteral(":file_id"), fileId).bind(QStringLiteral(":date_backedup_utc"), dateText(date));
+    return list(statement);
+}
+
+bool CloudFileVersion::isEmpty(unsigned long long fileId, DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || fileId == 0)
+        return false;
+    Statement statement(connection, QStringLiteral("select * from cloud_file_versions where file_id = :file_id limit 1"));
+    statement.bindU64(QStringLiteral(":file_id"), fileId);
+    return statement.exec() == Result::Ok && !statement.next();
+}
+
+int CloudFileVersion::getNextRevisionNumber(unsigned long long fileId, DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || fileId == 0)
+        return 0;
+    Statement statement(connection, QStringLiteral("select max(blocklevel_revision) as revision  from "
+                                                   "cloud_file_versions where file_id = :file_id"));
+    statement.bindU64(QStringLiteral(":file_id"), fileId);
+    if (statement.exec() != Result::Ok || !statement.next())
+        return 0;
+    return Row(statement.query()).i32(QStringLiteral("revision"));
+}
+
+bool CloudFileVersion::delete_(bool removeFileIfLast, DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || m_id == 0)
+        return false;
+    Statement statement(connection, QStringLiteral("delete from cloud_file_versions where id = :id"));
+    statement.bindU64(QStringLiteral(":id"), m_id);
+    if (statement.exec() != Result::Ok)
+        return false;
+
+    // Differential kinds own a block map; the version counts as deleted even if the map stays.
+    if (m_attribute == 6 || m_attribute == 3) {
+        CloudFileVersionBitmap bitmap;
+        if (bitmap.select(m_id, connection))
+            bitmap.delete_(connection);
+    }
+
+    if (!removeFileIfLast)
+        return true;
+    if (!isEmpty(m_fileId, connection)) {
+        KTL::KtlDebug("SQL").debug() << "SQL::CloudFileVersion: it's not last file version for file:" << m_path
+                                     << "id:" << m_fileId;
+        return true;
+    }
+    KTL::KtlDebug("SQL").debug() << "SQL::CloudFileVersion: it's last file version for file, remove file:" << m_path;
+    CloudFile file;
+    if (!file.select(m_fileId, connection))
+        return false;
+    return file.delete_(false, connection);
+}
+
+}  // namespace RPX::SQL
