@@ -22,6 +22,12 @@ ExecQuery::ElapsedFunction& elapsedFunction()
     return function;
 }
 
+ExecQuery::StatementObserver& statementObserver()
+{
+    static ExecQuery::StatementObserver observer;
+    return observer;
+}
+
 void pause(int milliseconds)
 {
     if (const auto& sleep = sleepFunction())
@@ -42,6 +48,11 @@ void ExecQuery::setSleepFunction(SleepFunction sleep)
 void ExecQuery::setElapsedFunction(ElapsedFunction elapsed)
 {
     elapsedFunction() = std::move(elapsed);
+}
+
+void ExecQuery::setStatementObserver(StatementObserver observer)
+{
+    statementObserver() = std::move(observer);
 }
 
 bool ExecQuery::attempt(bool& prepare, const QString& statement, const QMap<QString, QVariant>& values)
@@ -75,6 +86,8 @@ int ExecQuery::exec()
     bool prepare = m_query.lastError().isValid() && !m_query.lastQuery().isEmpty();
     const QString statement = m_query.lastQuery();
     const QMap<QString, QVariant> values = m_query.boundValues();
+    if (const auto& observe = statementObserver())
+        observe(statement);
 
     while (true) {
         if (attempt(prepare, statement, values)) {

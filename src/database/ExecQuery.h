@@ -41,6 +41,9 @@ public:
     using ElapsedFunction = std::function<qint64(const QElapsedTimer&)>;
     static void setSleepFunction(SleepFunction sleep);
     static void setElapsedFunction(ElapsedFunction elapsed);
+    // Sees the text of every statement before it runs (tests check that no caller text reaches it).
+    using StatementObserver = std::function<void(const QString& statement)>;
+    static void setStatementObserver(StatementObserver observer);
 
 private:
     bool attempt(bool& prepare, const QString& statement, const QMap<QString, QVariant>& values);
