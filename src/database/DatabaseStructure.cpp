@@ -12,6 +12,8 @@
 #include <rpxRepository/generation/ArchiveGenerations.h>
 #include <rpxRepository/history/History.h>
 #include <rpxRepository/history/SessionHistory.h>
+#include <rpxRepository/image/DiskImage.h>
+#include <rpxRepository/image/DiskImageVersions.h>
 #include <rpxRepository/registers/AgentVersions.h>
 #include <rpxRepository/registers/PlanName.h>
 #include <rpxRepository/registers/Statistics.h>
@@ -55,6 +57,8 @@ const QVector<TableStep>& tablesAfterMetadataRow()
         {&SessionHistory::createTable, "Can't create SessionHistory!"},
         {&PlanName::createTable, "Can't create PlanName!"},
         {&CloudFileVersionBitmap::createTable, "Can't create CloudFileVersionBitmap!"},
+        {&DiskImage::createTable, "Can't create DiskImage!"},
+        {&DiskImageVersions::createTable, "Can't create DiskImageVersions!"},
         {&ArchiveBunches::createTable, "Can't create ArchiveBunches!"},
         {&ArchiveGenerations::createTable, "Can't create ArchiveGenerations!"},
         {&Statistics::createTable, "Can't create Statistics!"},

@@ -51,11 +51,21 @@ QDateTime parse(const QVariant& stored)
     const int point = digits.indexOf(QLatin1Char('.'));
     if (point >= 0)
         digits.truncate(point);
-    if (digits.isEmpty() || digits == NotSet)
+    if (digits.size() != Format.size() || digits == NotSet)
         return QDateTime();
-    QDateTime value = QDateTime::fromString(digits, Format);
-    value.setTimeSpec(Qt::UTC);
-    return value;
+    // Read as UTC directly: a detour through local time stats the zone file on every call and
+    // loses the codes that fall into a daylight-saving gap.
+    int parts[6] = {0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < digits.size(); ++i) {
+        const int digit = digits.at(i).digitValue();
+        if (digit < 0 || digit > 9)
+            return QDateTime();
+        int& part = parts[i < 4 ? 0 : (i - 4) / 2 + 1];
+        part = part * 10 + digit;
+    }
+    const QDate date(parts[0], parts[1], parts[2]);
+    const QTime time(parts[3], parts[4], parts[5]);
+    return date.isValid() && time.isValid() ? QDateTime(date, time, Qt::UTC) : QDateTime();
 }
 
 }  // namespace DateCode
