@@ -1,0 +1,19 @@
+#include "Commands.h"
+
+namespace rpxrepo {
+
+const Command* findCommand(const QString& name)
+{
+    static const Command commands[] = {
+        {"info", &runInfo},         {"backup", &runBackup},     {"ls", &runLs},
+        {"versions", &runVersions}, {"restore", &runRestore},   {"sessions", &runSessions},
+        {"history", &runHistory},   {"shrink", &runShrink},
+    };
+    for (const Command& command : commands) {
+        if (name == QLatin1String(command.name))
+            return &command;
+    }
+    return nullptr;
+}
+
+}  // namespace rpxrepo
