@@ -3,6 +3,7 @@
 // Every public class of the repository library.
 
 #include "catalog/Attributes.h"
+#include "catalog/CheckCloudFiles4Purge.h"
 #include "catalog/CloudFile.h"
 #include "catalog/CloudFileVersion.h"
 #include "catalog/CloudFileVersionBitmap.h"
@@ -31,6 +32,9 @@
 #include "generation/ArchiveGenerations.h"
 #include "generation/AttachDatabase.h"
 #include "generation/BlockIdGenerator.h"
+#include "generation/FileListingRecursive.h"
+#include "generation/Files.h"
+#include "generation/Folders.h"
 #include "generation/Metadata.h"
 #include "generation/Parts.h"
 #include "generation/PartsBlocks.h"

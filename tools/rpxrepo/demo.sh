@@ -16,12 +16,11 @@ for i in $(seq 1 10); do printf 'report %d\n' "$i" > "$WORK/source/docs/reports/
 printf 'int main() { return 0; }\n' > "$WORK/source/src/main.c"
 printf 'quotes '"'"' and 50%%_off\n' > "$WORK/source/docs/it's 50%_off.txt"
 cp -r "$WORK/source" "$WORK/source-at-first-backup"
-# Whole-second modification times well before each backup, as a real tree has.
-find "$WORK/source" -type f -exec touch -d '2 hours ago' {} +
 
 step "first backup"
 R backup "$WORK/source" --to "$WORK/storage" --prefix demo
 FIRST=$(date -u +%Y-%m-%dT%H:%M:%S)
+sleep 1  # the catalog keeps whole seconds: later changes must fall in a later second
 
 step "change three files, delete one, add one"
 printf 'report 1, revised\n' > "$WORK/source/docs/reports/r1.txt"
@@ -29,8 +28,6 @@ head -c 5000 /dev/urandom >> "$WORK/source/photos/img_3.raw"
 printf 'int main() { return 1; }\n' > "$WORK/source/src/main.c"
 rm "$WORK/source/docs/reports/r10.txt"
 printf 'new\n' > "$WORK/source/src/lib/new.c"
-touch -d '1 hour ago' "$WORK/source/docs/reports/r1.txt" "$WORK/source/photos/img_3.raw" \
-  "$WORK/source/src/main.c" "$WORK/source/src/lib/new.c"
 
 step "second backup (only what changed is written)"
 R backup "$WORK/source" --to "$WORK/storage" --prefix demo
