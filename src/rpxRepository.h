@@ -3,7 +3,6 @@
 // Every public class of the repository library.
 
 #include "catalog/Attributes.h"
-#include "catalog/CheckCloudFiles4Purge.h"
 #include "catalog/CloudFile.h"
 #include "catalog/CloudFileVersion.h"
 #include "catalog/CloudFileVersionBitmap.h"
@@ -17,6 +16,8 @@
 #include "database/ExecQuery.h"
 #include "database/MetaData.h"
 #include "database/SqlSupport.h"
+#include "database/StatementCache.h"
+#include "database/Transaction.h"
 #include "database/Utitlity.h"
 #include "database/agent/ArchiveTypes.h"
 #include "database/agent/CloudTypes.h"
@@ -32,9 +33,6 @@
 #include "generation/ArchiveGenerations.h"
 #include "generation/AttachDatabase.h"
 #include "generation/BlockIdGenerator.h"
-#include "generation/FileListingRecursive.h"
-#include "generation/Files.h"
-#include "generation/Folders.h"
 #include "generation/Metadata.h"
 #include "generation/Parts.h"
 #include "generation/PartsBlocks.h"

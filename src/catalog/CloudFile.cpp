@@ -36,12 +36,23 @@ QString CloudFile::createTable(DatabaseType type)
         "is_encrypted INTEGER,is_simple INTEGER,is_broken INTEGER,drive_id INTEGER DEFAULT 0,"
         "date_deleted_utc NUMERIC DEFAULT 99999999999999,flags INTEGER DEFAULT 0,");
     // A PostgreSQL btree entry holds at most 2704 bytes and local paths run to 4 KiB, so there the
-    // uniqueness of (destination, path) is kept on a digest of the path.
+    // uniqueness of (destination, path) is kept by a unique index on a digest of the path
+    // (uniqueIndex), created with the other indexes.
     return dialect(type,
                    QStringLiteral("CREATE TABLE cloud_files (id integer PRIMARY KEY ASC,") + columns +
                        QStringLiteral("UNIQUE (destination_id,local_path));"),
-                   QStringLiteral("CREATE TABLE cloud_files (id SERIAL PRIMARY KEY,") + columns +
-                       QStringLiteral("EXCLUDE USING btree (destination_id WITH =, (md5(local_path)) WITH =));"));
+                   QStringLiteral("CREATE TABLE cloud_files (id SERIAL PRIMARY KEY,") + columns.chopped(1) +
+                       QStringLiteral(");"));
+}
+
+QString CloudFile::uniqueIndex(DatabaseType type)
+{
+    // Not an exclusion constraint: two sessions inserting the same path at once deadlock on one,
+    // while a unique index makes the later insert wait for the earlier one and then fail on the key.
+    return type == DatabaseType::PostgreSQL
+               ? QStringLiteral("CREATE UNIQUE INDEX IF NOT EXISTS files_destination_path ON cloud_files "
+                                "(destination_id, md5(local_path));")
+               : QString();
 }
 
 void CloudFile::setName(const QString& name)
@@ -81,7 +92,7 @@ bool CloudFile::insert(DatabaseConnection& connection)
                        "display_name, size, original_size, date_modified_utc, is_compressed, is_encrypted, is_simple, "
                        "is_broken, drive_id, date_deleted_utc, flags) values (:destination_id, :local_path, :parent_id, "
                        ":cloud_path, :file_name, :display_name, :size, :original_size, :date_modified_utc, "
-                       ":is_compressed, :is_encrypted, :is_simple, :is_broken, :drive_id, :date_deleted_utc, :flags)"));
+                       ":is_compressed, :is_encrypted, :is_simple, :is_broken, :drive_id, :date_deleted_utc, :flags)"), Statement::ReturnsId | Statement::MayConflict);
     bindFields(statement);
     if (statement.exec() != Result::Ok || !statement.hasLastInsertId())
         return false;

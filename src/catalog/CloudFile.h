@@ -23,6 +23,9 @@ public:
     static const QString DateFormat;
 
     static QString createTable(DatabaseType type);
+    // PostgreSQL only (empty otherwise): the uniqueness of (destination, local path), kept on a
+    // digest of the path; part of the schema's indexes.
+    static QString uniqueIndex(DatabaseType type);
 
     bool insert(DatabaseConnection& connection);
     bool update(DatabaseConnection& connection) const;

@@ -128,7 +128,7 @@ bool CloudFileVersion::insert(unsigned long long destinationId, DatabaseConnecti
                        ":date_modified_utc, :cloud_path, :history_path, :size, :original_size, :date_purgeddelay_utc, "
                        ":attributes, :is_compressed, :is_encrypted, :is_simple, :is_broken, :upload_id, "
                        ":date_backedup_utc, :filenameiv, :blocklevel_revision, :blocklevel_revision_isfull, "
-                       ":delimiter, :encryptioniv, :kdfsalt, :encryptionkey)"));
+                       ":delimiter, :encryptioniv, :kdfsalt, :encryptionkey)"), Statement::ReturnsId);
     statement.bindU64(QStringLiteral(":file_id"), m_fileId)
         .bind(QStringLiteral(":date_modified_utc"), dateText(m_dateModified))
         .bindText(QStringLiteral(":cloud_path"), utf8UpToZero(m_cloudPath))

@@ -51,7 +51,7 @@ bool CloudFolder::insert(DatabaseConnection& connection)
         return false;
     Statement statement(connection, QStringLiteral("insert into cloud_folders (display_name, name, parent_id, "
                                                    "destination_id) values (:display_name, :name, :parent_id, "
-                                                   ":destination_id)"));
+                                                   ":destination_id)"), Statement::ReturnsId | Statement::MayConflict);
     statement.bindText(QStringLiteral(":display_name"), nonNull(m_displayName))
         .bindText(QStringLiteral(":name"), nonNull(m_name))
         .bindU64(QStringLiteral(":parent_id"), m_parentId)

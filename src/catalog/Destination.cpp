@@ -61,7 +61,7 @@ bool Destination::insert(DatabaseConnection& connection)
     if (!connection.isOpen())
         return false;
     Statement statement(connection, QStringLiteral("insert into destination(cloud_type, account_id, container, "
-                                                   "prefix) values (:cloud_type, :account_id, :container, :prefix)"));
+                                                   "prefix) values (:cloud_type, :account_id, :container, :prefix)"), Statement::ReturnsId | Statement::MayConflict);
     statement.bindText(QStringLiteral(":cloud_type"), nonNull(m_cloudType))
         .bindText(QStringLiteral(":account_id"), nonNull(m_accountId))
         .bindText(QStringLiteral(":container"), nonNull(m_container))

@@ -6,14 +6,19 @@ namespace RPX::SQL {
 
 DatabaseConnection::DatabaseConnection(QPointer<DatabasePool>& pool) : m_pool(pool)
 {
-    if (!m_pool.isNull())
-        m_database = QSqlDatabase::database(m_pool->dequeue(), true);
+    if (m_pool.isNull())
+        return;
+    const QString name = m_pool->dequeue();
+    m_database = QSqlDatabase::database(name, true);
+    m_cache = m_pool->statementCache(name);
 }
 
 DatabaseConnection::~DatabaseConnection()
 {
     const QString name = m_database.connectionName();
     m_database = QSqlDatabase();
+    if (m_pool.isNull())
+        m_cache.reset();  // its queries must go before the connection does
     if (!m_pool.isNull()) {
         m_pool->enqueue(name);
     } else if (!name.isEmpty() && QSqlDatabase::contains(name)) {

@@ -22,10 +22,13 @@ public:
     QSqlQuery query() const;
     DatabaseType dbType() const;
     const QSqlDatabase& database() const;
+    // Prepared statements kept with this pooled connection; null without a pool.
+    StatementCache* statementCache() const { return m_cache.get(); }
 
 private:
     QPointer<DatabasePool>& m_pool;
     QSqlDatabase m_database;
+    std::shared_ptr<StatementCache> m_cache;
 };
 
 }  // namespace RPX::SQL

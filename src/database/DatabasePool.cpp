@@ -159,8 +159,19 @@ void DatabasePool::removeEndedThreadsLocked()
     }
 }
 
+std::shared_ptr<StatementCache> DatabasePool::statementCache(const QString& connectionName)
+{
+    QMutexLocker lock(&m_lock);
+    std::shared_ptr<StatementCache>& cache = m_caches[connectionName];
+    if (!cache)
+        cache = std::make_shared<StatementCache>();
+    return cache;
+}
+
 void DatabasePool::removeConnection(const QString& name)
 {
+    // Prepared queries hold the connection: they go first.
+    m_caches.remove(name);
     if (QSqlDatabase::contains(name))
         QSqlDatabase::removeDatabase(name);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QHash>
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
@@ -8,6 +9,9 @@
 #include <QThread>
 #include <atomic>
 #include <functional>
+#include <memory>
+
+#include "StatementCache.h"
 
 namespace RPX::SQL {
 
@@ -46,6 +50,9 @@ public:
     using Clock = std::function<QDateTime()>;
     void setClock(Clock clock);
 
+    // The prepared-statement cache of a connection of this pool; it lives as long as the connection.
+    std::shared_ptr<StatementCache> statementCache(const QString& connectionName);
+
     // Idle connection names, longest-idle first.
     QStringList idleConnections() const;
     QString masterName() const;
@@ -64,11 +71,12 @@ private:
     QDateTime now() const;
     void removeEndedThreadsLocked();
     static bool threadEnded(const Idle& idle);
-    static void removeConnection(const QString& name);
+    void removeConnection(const QString& name);
 
     const QString m_masterName;
     mutable QMutex m_lock;
     QList<Idle> m_idle;
+    QHash<QString, std::shared_ptr<StatementCache>> m_caches;
     std::atomic<bool> m_initialised{false};
     Clock m_clock;
 };

@@ -68,10 +68,10 @@ const QVector<TableStep>& tablesAfterMetadataRow()
 }
 
 // Order: history (2), session_history, cloud_file_versions (2), cloud_files, cloud_folders (2),
-// cloud_files, plan_name, archive_generations.
+// cloud_files, plan_name, archive_generations; then, on PostgreSQL, the uniqueness of cloud_files.
 QStringList indexes(DatabaseType type)
 {
-    return {
+    QStringList list = {
         QStringLiteral("CREATE INDEX IF NOT EXISTS history_session_local_operation ON history "
                        "(session_id, local_path, operation);"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS history_datefinished ON history (date_finished_utc);"),
@@ -88,6 +88,10 @@ QStringList indexes(DatabaseType type)
         QStringLiteral("CREATE UNIQUE INDEX idx_plan_name ON plan_name (plan_id);"),
         ArchiveGenerations::createIndex(type),
     };
+    const QString filesUnique = CloudFile::uniqueIndex(type);
+    if (!filesUnique.isEmpty())
+        list << filesUnique;
+    return list;
 }
 
 bool runTableSteps(QSqlQuery& query, DatabaseType type, const QVector<TableStep>& steps)

@@ -1,5 +1,6 @@
 #include "ExecQuery.h"
 
+#include "Transaction.h"
 #include "agent/KtlDebug.h"
 
 #include <QSqlDriver>
@@ -113,6 +114,9 @@ int ExecQuery::exec()
                 return code;
         }
 
+        // Inside a caller's transaction PostgreSQL has aborted the transaction: a retry cannot succeed.
+        if (driver != nullptr && driver->dbmsType() != QSqlDriver::SQLite && Transaction::isOpenOn(driver))
+            return Result::Error;
         if (retry == MaxRetries)
             return Result::RetryLimit;
 

@@ -1,5 +1,6 @@
 #include "SqlSupport.h"
 
+#include "Transaction.h"
 #include "Utitlity.h"
 
 #include <QSqlField>
@@ -106,15 +107,38 @@ QVariant dateTimeValue(DatabaseType type, const QDateTime& value)
     return value;
 }
 
-Statement::Statement(const DatabaseConnection& connection, const QString& sql) : m_query(connection.query())
+Statement::Statement(const DatabaseConnection& connection, const QString& sql, int options)
+    : m_connection(connection),
+      m_cache(StatementCache::enabled() ? connection.statementCache() : nullptr),
+      m_sql(sql)
 {
+    const bool postgres = connection.dbType() == DatabaseType::PostgreSQL;
+    m_returnsId = postgres && (options & ReturnsId);
+    m_mayConflict = postgres && (options & MayConflict);
+    if (m_returnsId)
+        m_sql += QStringLiteral(" RETURNING id");
+
+    if (m_cache != nullptr)
+        m_query = m_cache->take(m_sql);
+    if (m_query) {
+        m_prepared = true;
+        return;
+    }
+    m_query = std::make_unique<QSqlQuery>(connection.query());
+    m_query->setForwardOnly(true);
     // A statement that fails to prepare is reported by ExecQuery when it is run.
-    m_query.prepare(sql);
+    m_prepared = m_query->prepare(m_sql);
+}
+
+Statement::~Statement()
+{
+    if (m_cache != nullptr && m_prepared)
+        m_cache->give(m_sql, std::move(m_query));
 }
 
 Statement& Statement::bind(const QString& placeholder, const QVariant& value)
 {
-    m_query.bindValue(placeholder, value);
+    m_query->bindValue(placeholder, value);
     return *this;
 }
 
@@ -130,32 +154,50 @@ Statement& Statement::bindText(const QString& placeholder, const QString& value)
 
 int Statement::exec()
 {
-    return ExecQuery(m_query).exec();
+    const bool savepoint = m_mayConflict && Transaction::isOpenOn(m_query->driver());
+    if (savepoint && !runDirect(QStringLiteral("SAVEPOINT rpx_statement")))
+        return Result::Error;
+    const int result = ExecQuery(*m_query).exec();
+    if (savepoint)
+        runDirect(result == Result::Ok ? QStringLiteral("RELEASE SAVEPOINT rpx_statement")
+                                       : QStringLiteral("ROLLBACK TO SAVEPOINT rpx_statement"));
+    m_hasReturnedId = false;
+    if (result == Result::Ok && m_returnsId && m_query->next()) {
+        m_returnedId = toU64(m_query->value(0));
+        m_hasReturnedId = true;
+    }
+    return result;
 }
 
 bool Statement::next()
 {
-    return m_query.next();
+    return m_query->next();
 }
 
 QSqlQuery& Statement::query()
 {
-    return m_query;
+    return *m_query;
 }
 
 quint64 Statement::lastInsertId() const
 {
-    return toU64(m_query.lastInsertId());
+    return m_returnsId ? (m_hasReturnedId ? m_returnedId : 0) : toU64(m_query->lastInsertId());
 }
 
 bool Statement::hasLastInsertId() const
 {
-    return m_query.lastInsertId().isValid();
+    return m_returnsId ? m_hasReturnedId : m_query->lastInsertId().isValid();
 }
 
 int Statement::numRowsAffected() const
 {
-    return m_query.numRowsAffected();
+    return m_query->numRowsAffected();
+}
+
+bool Statement::runDirect(const QString& statement) const
+{
+    QSqlQuery query = m_connection.query();
+    return query.exec(statement);
 }
 
 Row::Row(const QSqlQuery& query) : m_query(query), m_record(query.record()) {}

@@ -17,6 +17,7 @@
 #include <QString>
 #include <QUuid>
 #include <QVariant>
+#include <memory>
 
 namespace RPX::SQL {
 
@@ -56,11 +57,25 @@ qint64 toI64(const QVariant& value);
 // TIMESTAMP column stores unshifted whatever the session's time zone; an invalid value is NULL.
 QVariant dateTimeValue(DatabaseType type, const QDateTime& value);
 
-// One prepared statement on a connection, run through ExecQuery.
+// One prepared statement on a connection, run through ExecQuery. The prepared query comes from
+// the connection's statement cache when one is kept and goes back to it afterwards.
 class Statement
 {
 public:
-    Statement(const DatabaseConnection& connection, const QString& sql);
+    enum Option : int {
+        None = 0,
+        // An insert whose new key the caller reads: on PostgreSQL the key comes back with the
+        // insert itself (RETURNING id) instead of a second round trip.
+        ReturnsId = 1,
+        // An insert that may lose a race on a unique key as part of normal work: inside a caller's
+        // transaction on PostgreSQL it runs under a savepoint so that losing spoils nothing else.
+        MayConflict = 2,
+    };
+
+    Statement(const DatabaseConnection& connection, const QString& sql, int options = None);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
 
     Statement& bind(const QString& placeholder, const QVariant& value);
     Statement& bindU64(const QString& placeholder, quint64 value);
@@ -75,7 +90,17 @@ public:
     int numRowsAffected() const;
 
 private:
-    QSqlQuery m_query;
+    bool runDirect(const QString& statement) const;
+
+    const DatabaseConnection& m_connection;
+    StatementCache* m_cache = nullptr;
+    QString m_sql;
+    std::unique_ptr<QSqlQuery> m_query;
+    bool m_prepared = false;
+    bool m_returnsId = false;
+    bool m_mayConflict = false;
+    bool m_hasReturnedId = false;
+    quint64 m_returnedId = 0;
 };
 
 // Reads the current row of a query by column name.

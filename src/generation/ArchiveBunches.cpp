@@ -39,7 +39,7 @@ int ArchiveBunches::insert(DatabaseConnection& connection)
     Statement statement(connection, QStringLiteral("insert into archive_bunches (folder_id, display_name, type, "
                                                    "destination_id, plan_id, meta_file_name) values(:folder_id, "
                                                    ":display_name, :type, :destination_id, :plan_id, "
-                                                   ":meta_file_name)"));
+                                                   ":meta_file_name)"), Statement::ReturnsId);
     statement.bindU64(QStringLiteral(":folder_id"), m_folderId)
         .bind(QStringLiteral(":display_name"), text(m_displayName))
         .bind(QStringLiteral(":type"), int(m_type))

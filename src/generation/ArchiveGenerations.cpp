@@ -60,7 +60,7 @@ int ArchiveGenerations::insert(DatabaseConnection& connection)
                                                    "type, full_backup_reason, broken_type, hint, errors_list, "
                                                    "custom_purge, uploaded_files_size) values(:bunch_id, :marker, "
                                                    ":format, :number, :type, :full_backup_reason, :broken_type, "
-                                                   ":hint, :errors_list, :custom_purge, :uploaded_files_size)"));
+                                                   ":hint, :errors_list, :custom_purge, :uploaded_files_size)"), Statement::ReturnsId);
     bindFields(statement);
     const int code = statement.exec();
     if (code != Result::Ok)

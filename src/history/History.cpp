@@ -50,7 +50,7 @@ bool History::insert(DatabaseConnection& connection)
         QStringLiteral("insert into history(destination_id, plan_id, local_path, operation, duration, "
                        "date_finished_utc, date_modified_utc, size, message, session_id, attempts) values "
                        "(:destination_id, :plan_id, :local_path, :operation, :duration, :date_finished_utc, "
-                       ":date_modified_utc, :size, :message, :session_id, :attempts)"));
+                       ":date_modified_utc, :size, :message, :session_id, :attempts)"), Statement::ReturnsId);
     statement.bindU64(QStringLiteral(":destination_id"), m_destinationId)
         .bindText(QStringLiteral(":plan_id"), m_palnId.toString(QUuid::WithoutBraces))
         .bindText(QStringLiteral(":local_path"), m_localPath)

@@ -84,7 +84,7 @@ bool SessionHistory::insert(DatabaseConnection& connection)
                        "detailed_report_url, steps) values (:destination_id, :plan_id, :date_start_utc, :duration, "
                        ":result, :uploaded_count, :uploaded_size, :scanned_count, :scanned_size, :purged_count, "
                        ":total_count, :total_size, :failed_count, :error_message, :processor_time, "
-                       ":peel_memory_usage, :diff_size, :detailed_report_url, :steps)"));
+                       ":peel_memory_usage, :diff_size, :detailed_report_url, :steps)"), Statement::ReturnsId);
     bindFields(statement);
     if (statement.exec() != Result::Ok)
         return false;

@@ -78,7 +78,7 @@ bool DiskImage::insert(DatabaseConnection& connection)
                        "backup_folder_name, destination_id, xml, host_name, platform_type, need_decrypt, "
                        "is_block_level) values(:size, :original_size, :date_created_utc, :is_compressed, "
                        ":is_encrypted, :backup_folder_name, :destination_id, :xml, :host_name, :platform_type, "
-                       ":need_decrypt, :is_block_level)"));
+                       ":need_decrypt, :is_block_level)"), Statement::ReturnsId);
     statement.bindU64(QStringLiteral(":size"), m_size)
         .bindU64(QStringLiteral(":original_size"), m_originalSize)
         .bind(QStringLiteral(":date_created_utc"), dateText(m_dateCreate))

@@ -316,8 +316,10 @@ TEST(CloudFileSchema, DialectsShareTheColumns)
     EXPECT_TRUE(sqlite.endsWith(",UNIQUE (destination_id,local_path));"));
     // PostgreSQL keeps the same columns; only the key and the form of the uniqueness differ.
     const QString columns = sqlite.mid(sqlite.indexOf("destination_id INTEGER"));
-    EXPECT_TRUE(postgres.startsWith("CREATE TABLE cloud_files (id SERIAL PRIMARY KEY," +
-                                    columns.left(columns.indexOf("UNIQUE"))));
+    EXPECT_EQ(postgres, "CREATE TABLE cloud_files (id SERIAL PRIMARY KEY," + columns.left(columns.indexOf(",UNIQUE")) +
+                            ");");
+    EXPECT_TRUE(CloudFile::uniqueIndex(DatabaseType::SQLite).isEmpty());
+    EXPECT_TRUE(CloudFile::uniqueIndex(DatabaseType::PostgreSQL).contains("(destination_id, md5(local_path))"));
     EXPECT_TRUE(CloudFile::createTable(DatabaseType(3)).isEmpty());
 }
 

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "DatabaseConnection.h"
+
+class QSqlDriver;
+
+namespace RPX::SQL {
+
+// A caller's transaction on one connection: every table operation run on that connection while it
+// lives belongs to it. It rolls back when it goes out of scope without commit().
+//
+// A transaction belongs to one connection and one thread: the thread that holds the connection.
+//
+// On SQLite it begins with BEGIN IMMEDIATE, so a writer waits for the write lock up front (through
+// the busy timeout) instead of failing half-way. On PostgreSQL a failed statement spoils the whole
+// transaction, so statements in it are not retried.
+class Transaction
+{
+public:
+    explicit Transaction(DatabaseConnection& connection);
+    ~Transaction();
+
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    // Whether BEGIN succeeded and neither commit nor rollback has run yet.
+    bool isActive() const { return m_active; }
+    bool commit();
+    void rollback();
+
+    // Whether a transaction of this thread is open on the connection of that driver.
+    static bool isOpenOn(const QSqlDriver* driver);
+
+private:
+    bool run(const QString& statement);
+    void end();
+
+    DatabaseConnection& m_connection;
+    bool m_active = false;
+};
+
+}  // namespace RPX::SQL
