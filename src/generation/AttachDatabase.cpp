@@ -1,8 +1,6 @@
 #include "AttachDatabase.h"
 
 #include "BlockIdGenerator.h"
-#include "Files.h"
-#include "Folders.h"
 #include "Metadata.h"
 #include "Parts.h"
 #include "PartsBlocks.h"
@@ -45,8 +43,8 @@ const QVector<GenerationTable>& generationTables()
         tableOf<Metadata>(),
         tableOf<StorageFiles>(),
         tableOf<RestorePoints>(),
-        tableOf<Folders>(),
-        tableOf<Files>(),
+        // Folders: its table comes here, after RestorePoints.
+        // Files: its table comes here, after Folders.
         tableOf<Parts>(),
         tableOf<PartsBlocks>(),
         tableOf<BlockIdGenerator>(),
