@@ -3,6 +3,7 @@
 // Every public class of the repository library.
 
 #include "catalog/Attributes.h"
+#include "catalog/CheckCloudFiles4Purge.h"
 #include "catalog/CloudFile.h"
 #include "catalog/CloudFileVersion.h"
 #include "catalog/CloudFileVersionBitmap.h"

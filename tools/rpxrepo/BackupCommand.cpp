@@ -299,6 +299,8 @@ int runBackup(Context& context)
     if (!QFileInfo(source).isDir())
         return context.fail(QStringLiteral("source folder %1 does not exist").arg(source));
     const QString destinationFolder = localPathOf(parser.value(QStringLiteral("to")));
+    if (!openRepository(context))
+        return Failure;
     if (!QDir().mkpath(destinationFolder))
         return context.fail(QStringLiteral("cannot create destination folder %1").arg(destinationFolder));
     const QString prefix = parser.isSet(QStringLiteral("prefix")) ? parser.value(QStringLiteral("prefix"))
@@ -312,8 +314,6 @@ int runBackup(Context& context)
             return context.fail(QStringLiteral("--plan needs a UUID"), Usage);
     }
 
-    if (!openRepository(context))
-        return Failure;
     DatabaseConnection connection(DatabasePool::defaultPool());
     const auto destination = Destination::selectOrInsert(fileSystemAccount(destinationFolder, prefix), connection);
     if (!destination)

@@ -6,7 +6,8 @@ const Command* findCommand(const QString& name)
 {
     static const Command commands[] = {
         {"info", &runInfo},         {"backup", &runBackup},     {"ls", &runLs},
-        {"versions", &runVersions}, {"restore", &runRestore},   {"sessions", &runSessions},
+        {"versions", &runVersions}, {"restore", &runRestore},   {"purge", &runPurge},
+        {"sessions", &runSessions},
         {"history", &runHistory},   {"shrink", &runShrink},
     };
     for (const Command& command : commands) {

@@ -18,6 +18,7 @@ int runBackup(Context& context);
 int runLs(Context& context);
 int runVersions(Context& context);
 int runRestore(Context& context);
+int runPurge(Context& context);
 int runSessions(Context& context);
 int runHistory(Context& context);
 int runShrink(Context& context);

@@ -67,6 +67,8 @@ int main(int argc, char** argv)
                     return context.fail(QStringLiteral("--config-root needs a folder"), rpxrepo::Usage);
                 dir = all[++i];
             }
+            // A new configuration folder is made, as the agent's own would be.
+            QDir().mkpath(dir);
             qputenv("RPX_CONFIG_ROOT", QFile::encodeName(QDir(dir).absolutePath() + QLatin1Char('/')));
         } else if (command.isEmpty() && !arg.startsWith(QLatin1Char('-'))) {
             command = arg;

@@ -1,0 +1,312 @@
+#include "FileCatalogSupport.h"
+#include "support/LogCapture.h"
+#include "support/RepositoryFixture.h"
+
+#include <rpxRepository/catalog/CheckCloudFiles4Purge.h>
+#include <rpxRepository/catalog/CloudFile.h>
+#include <rpxRepository/catalog/CloudFileVersion.h>
+#include <rpxRepository/database/ExecQuery.h>
+
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <QTemporaryDir>
+#include <functional>
+
+using namespace RPX::SQL;
+using namespace filecatalog;
+using Purge = CheckCloudFiles4Purge;
+using VersionPointer = QSharedPointer<CloudFileVersion>;
+
+namespace {
+
+const QDateTime Now = utc(2024, 6, 30, 12);
+
+VersionPointer version(const QString& label, const QDateTime& modified, int kind = 0, bool full = false,
+                       const QDateTime& backup = QDateTime())
+{
+    VersionPointer v(new CloudFileVersion());
+    v->setCloudPath(label.toUtf8());
+    v->setDateModified(modified);
+    v->setDateBackup(backup.isValid() ? backup : modified.addSecs(3600));
+    v->setAttribute(kind);
+    v->setBlockLevelIsFull(full);
+    return v;
+}
+
+QStringList labels(const Purge::Picks& picks)
+{
+    QStringList out;
+    for (const auto& pick : picks)
+        out << QString::fromUtf8(pick.first->cloudPath()) + ':' + QString::number(pick.second);
+    return out;
+}
+
+}  // namespace
+
+TEST(CheckCloudFiles4PurgeHelpers, PathPrefixesNextFullAndReasonTexts)
+{
+    EXPECT_FALSE(checkFilePath("/a/b", {}));
+    EXPECT_TRUE(checkFilePath("/a/b", {"/x", ""}));
+    EXPECT_TRUE(checkFilePath("/a/b", {"/x", "/a/"}));
+    EXPECT_FALSE(checkFilePath("/A/b", {"/a/"}));
+
+    const QList<VersionPointer> chain{version("f1", utc(2024, 1, 1), 3, true), version("p", utc(2024, 1, 2), 2, true),
+                                      version("n", utc(2024, 1, 3), 3, false), version("f2", utc(2024, 2, 1), 3, true),
+                                      version("f3", utc(2024, 3, 1), 3, true)};
+    EXPECT_EQ(findNextFull(utc(2024, 1, 1), chain), utc(2024, 2, 1));  // kind 2 and non-full kind 3 skipped
+    EXPECT_EQ(findNextFull(utc(2024, 2, 1), chain), utc(2024, 3, 1));  // strictly later
+    EXPECT_FALSE(findNextFull(utc(2024, 3, 1), chain).isValid());
+
+    EXPECT_EQ(Purge::reasonToString(Purge::DeletedLocally), "DeletedLocally");
+    EXPECT_EQ(Purge::reasonToString(static_cast<Purge::Reason>(7)), "Unknown");
+}
+
+// The count takes the oldest first; the period then works on what is left and stops, taking that
+// version out as well, at the first one that is young enough.
+TEST(CheckCloudFiles4PurgeHelpers, CountFirstThenPeriodWithKeepLast)
+{
+    auto ages = [](const QList<int>& days, const QList<int>& backupDays = {}) {
+        QList<VersionPointer> list;
+        for (int i = 0; i < days.size(); ++i)
+            list << version(QString::number(days[i]), Now.addDays(-days[i]), 0, false,
+                            backupDays.isEmpty() ? QDateTime() : Now.addDays(-backupDays[i]));
+        return list;
+    };
+    Purge purge(1);
+    purge.setCurrentTime(Now);
+    purge.keepNumberOfVersion(true, 3);
+    purge.deleteVersionOlder(true, 30, true, Purge::ModifiedDate);
+    auto list = ages({400, 200, 100, 40, 10});
+    EXPECT_EQ(labels(purge.checkFileBackup(list)), QStringList({"400:1", "200:1", "100:0", "40:0"}));
+
+    // Measured on backup time; the version that stops the rule is taken out with it.
+    purge.deleteVersionOlder(true, 30, false, Purge::BackupDate);
+    list = ages({400, 200, 100, 90, 80}, {400, 200, 5, 100, 90});
+    EXPECT_EQ(labels(purge.checkFileBackup(list)), QStringList({"400:1", "200:1"}));
+    EXPECT_EQ(list.size(), 2);
+
+    purge.keepNumberOfVersion(false, 0);
+    purge.deleteVersionOlder(true, 30, true, Purge::ModifiedDate);
+    list = ages({400});
+    EXPECT_TRUE(purge.checkFileBackup(list).isEmpty());
+    purge.deleteVersionOlder(true, 30, false, Purge::ModifiedDate);
+    EXPECT_EQ(labels(purge.checkFileBackup(list)), QStringList({"400:0"}));
+    list = ages({30});  // exactly at the threshold: not older
+    EXPECT_TRUE(purge.checkFileBackup(list).isEmpty());
+
+    // A count of 0 takes every version; the period rule measured on nothing picks nothing.
+    purge.keepNumberOfVersion(true, 0);
+    list = ages({400, 1});
+    EXPECT_EQ(labels(purge.checkFileBackup(list)), QStringList({"400:1", "1:1"}));
+    purge.keepNumberOfVersion(false, 0);
+    purge.deleteVersionOlder(true, 30, false, Purge::NotMeasured);
+    list = ages({400, 300});
+    EXPECT_TRUE(purge.checkFileBackup(list).isEmpty());
+}
+
+class CheckCloudFiles4PurgeTest : public rpxtest::RepositoryTest
+{
+protected:
+    static constexpr unsigned long long Dest = 7;
+
+    VersionPointer add(DatabaseConnection& connection, const QString& path, const QString& label,
+                       const QDateTime& modified, int kind = 0, bool full = false,
+                       const QDateTime& backup = QDateTime(), unsigned long long destination = Dest)
+    {
+        VersionPointer v = version(label, modified, kind, full, backup);
+        v->setPath(path);
+        EXPECT_TRUE(v->insert(destination, connection)) << label.toStdString();
+        return v;
+    }
+
+    void markDeleted(DatabaseConnection& connection, const QString& path, const QDateTime& when,
+                     unsigned long long destination = Dest)
+    {
+        const auto file = CloudFile::select_(destination, path, connection);
+        ASSERT_FALSE(file.isNull());
+        file->setDateDeleted(when);
+        ASSERT_TRUE(file->update(connection));
+    }
+
+    // Updates of cloud_files sent while `action` runs.
+    static int writesDuring(const std::function<void()>& action)
+    {
+        int written = 0;
+        ExecQuery::setStatementObserver([&written](const QString& statement) {
+            written += statement.startsWith("update cloud_files", Qt::CaseInsensitive);
+        });
+        action();
+        ExecQuery::setStatementObserver({});
+        return written;
+    }
+};
+
+// A destination with every kind of file; the rule picks of one file come together, in the file's
+// order, and the deleted-locally picks come last.
+TEST_P(CheckCloudFiles4PurgeTest, RealisticDestinationGivesEveryPickInOrder)
+{
+    DatabaseConnection connection(pool());
+    const QString docs = "/home/u/docs/", photos = "/home/u/photos/";
+    add(connection, docs + "report.txt", "r1", utc(2024, 1, 10));
+    add(connection, docs + "report.txt", "r2", utc(2024, 2, 10));
+    add(connection, docs + "report.txt", "r3", utc(2024, 3, 10));
+    add(connection, docs + "report.txt", "r4", utc(2024, 6, 10));
+    add(connection, docs + "report.txt", "r5", utc(2024, 6, 25));
+    add(connection, docs + "old.bin", "o1", utc(2023, 5, 1), 1);  // a candidate, kept as the last one
+    // Three differential chains: a..d, e..f2 and the newest g..h, which always stays.
+    add(connection, docs + "disk.vhd", "a", utc(2024, 1, 1), 3, true);
+    add(connection, docs + "disk.vhd", "b", utc(2024, 1, 2), 2);
+    add(connection, docs + "disk.vhd", "c", utc(2024, 1, 5), 3, false);
+    add(connection, docs + "disk.vhd", "d", utc(2024, 1, 6), 2);
+    add(connection, docs + "disk.vhd", "e", utc(2024, 2, 1), 3, true);
+    add(connection, docs + "disk.vhd", "f", utc(2024, 2, 5), 3, false);
+    add(connection, docs + "disk.vhd", "f2", utc(2024, 2, 6), 2);
+    add(connection, docs + "disk.vhd", "g", utc(2024, 6, 20), 3, true);
+    add(connection, docs + "disk.vhd", "h", utc(2024, 6, 25), 3, false);
+    add(connection, photos + "a.jpg", "p0", utc(2024, 1, 5), 5);  // disk-image kind: not examined
+    add(connection, photos + "a.jpg", "p1", utc(2024, 6, 1));
+    add(connection, photos + "a.jpg", "p2", utc(2024, 6, 28));
+    add(connection, photos + "gone.jpg", "g1", utc(2023, 12, 1));
+    add(connection, photos + "gone.jpg", "g2", utc(2023, 12, 20));
+    markDeleted(connection, photos + "gone.jpg", utc(2024, 1, 1));
+    add(connection, photos + "recent-gone.jpg", "n1", utc(2024, 6, 1));
+    markDeleted(connection, photos + "recent-gone.jpg", utc(2024, 6, 20));
+    // Outside the prefixes, or in another destination.
+    for (int i = 1; i <= 5; ++i) {
+        add(connection, "/home/u/music/song.mp3", "m", utc(2022, i, 1));
+        add(connection, "/home/u/Docs/Report.txt", "R", utc(2022, i, 1));
+        add(connection, docs + "report.txt", "x", utc(2022, i, 1), 0, false, {}, Dest + 1);
+    }
+    markDeleted(connection, "/home/u/music/song.mp3", utc(2023, 1, 1));
+    markDeleted(connection, docs + "report.txt", utc(2023, 1, 1), Dest + 1);
+
+    Purge purge(Dest);
+    purge.setCurrentTime(Now);
+    purge.keepNumberOfVersion(true, 3);
+    purge.deleteVersionOlder(true, 30, true, Purge::ModifiedDate);
+    purge.deleteLocalyDeleted(true, 90);
+    const Purge::Picks picks = purge.files({docs, photos}, connection);
+
+    // The file query has no order, so the rule picks are compared file by file.
+    ASSERT_GE(picks.size(), 2);
+    EXPECT_EQ(labels(picks.mid(picks.size() - 2)), QStringList({"g1:2", "g2:2"}));
+    QMap<QString, QStringList> byFile;
+    QString previous;
+    for (const auto& pick : picks.mid(0, picks.size() - 2)) {
+        const QString file = QString::number(pick.first->fileId());
+        EXPECT_TRUE(file == previous || !byFile.contains(file)) << "picks of one file are split";
+        previous = file;
+        byFile[file] << labels({pick}).first();
+    }
+    auto fileOf = [&](const QString& path) {
+        return QString::number(CloudFile::select_(Dest, path, connection)->id());
+    };
+    QMap<QString, QStringList> expected;
+    expected[fileOf(docs + "report.txt")] = QStringList{"r1:1", "r2:1", "r3:0"};
+    expected[fileOf(docs + "disk.vhd")] =
+        QStringList{"a:0", "b:0", "c:0", "d:0", "a:0", "b:0", "c:0", "d:0", "e:0", "f:0", "f2:0"};
+    expected[fileOf(photos + "gone.jpg")] = QStringList{"g1:0"};
+    EXPECT_EQ(byFile, expected);
+}
+
+// Which statement finds the candidates, the path prefixes and the deleted-locally threshold.
+TEST_P(CheckCloudFiles4PurgeTest, CandidateStatementsPrefixesAndDeletionThreshold)
+{
+    DatabaseConnection connection(pool());
+    add(connection, "/d/oldmod", "oldmod", Now.addDays(-400), 0, false, Now.addDays(-2));
+    add(connection, "/d/oldbackup", "oldbackup", Now.addDays(-300), 0, false, Now.addDays(-200));
+    add(connection, "/d/recent", "recent", Now.addDays(-1));
+    // An old full version with nothing newer to replace it: picked by the period, yet kept.
+    add(connection, "/d/chain", "full", Now.addDays(-400), 3, true);
+    add(connection, "/d/chain", "part", Now.addDays(-399), 2);
+    add(connection, "/e/edge", "edge", Now.addDays(-500));
+    markDeleted(connection, "/e/edge", Now.addDays(-90));
+    add(connection, "/e/late", "late", Now.addDays(-500));
+    markDeleted(connection, "/e/late", Now.addDays(-90).addSecs(1));
+
+    Purge purge(Dest);
+    purge.setCurrentTime(Now);
+    auto run = [&](const QStringList& paths) {
+        QStringList got = labels(purge.files(paths, connection));
+        got.sort();
+        return got;
+    };
+    EXPECT_TRUE(run({""}).isEmpty());  // every rule off
+
+    // Single-version files are candidates only through the period, on the time it is measured on.
+    purge.deleteVersionOlder(true, 30, false, Purge::ModifiedDate);
+    EXPECT_EQ(run({"/d/"}), QStringList({"oldbackup:0", "oldmod:0"}));
+    purge.deleteVersionOlder(true, 30, false, Purge::BackupDate);
+    EXPECT_EQ(run({"/d/"}), QStringList({"oldbackup:0"}));
+    EXPECT_TRUE(run({}).isEmpty());
+    EXPECT_EQ(run({""}), QStringList({"edge:0", "late:0", "oldbackup:0"}));
+    purge.deleteVersionOlder(true, 30, false, Purge::NotMeasured);
+    EXPECT_TRUE(run({""}).isEmpty());
+
+    // Deleted exactly 90 days ago is old enough, one second less is not; other rules off.
+    purge.deleteVersionOlder(false, 30, false, Purge::ModifiedDate);
+    purge.deleteLocalyDeleted(true, 90);
+    EXPECT_EQ(run({""}), QStringList({"edge:2"}));
+    EXPECT_TRUE(run({"/d/"}).isEmpty());
+
+    // A failing file query returns nothing, not even the deleted-locally picks.
+    purge.deleteVersionOlder(true, 30, false, static_cast<Purge::VersionOlderType>(5));
+    EXPECT_TRUE(run({""}).isEmpty());
+}
+
+// Marks follow the disk: removed files get the current time, reappearing ones are cleared, and
+// only the rows whose mark changes are written. Pages of two make the root folder take two.
+TEST_P(CheckCloudFiles4PurgeTest, MarkWalkFollowsTheDiskAndWritesOnlyChanges)
+{
+    DatabaseConnection connection(pool());
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const QString root = tmp.path() + "/tree";
+    ASSERT_TRUE(QDir().mkpath(root + "/sub/deeper"));
+    const QStringList names{"a.txt", "b.txt", "c.txt", "sub/d.txt", "sub/deeper/e.txt"};
+    for (const QString& name : names) {
+        QFile file(root + '/' + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        add(connection, root + '/' + name, name, utc(2024, 1, 1));
+    }
+    markDeleted(connection, root + "/a.txt", utc(2023, 1, 1));
+    ASSERT_TRUE(QFile::remove(root + "/c.txt"));
+    ASSERT_TRUE(QFile::remove(root + "/sub/deeper/e.txt"));
+    auto deleted = [&](const QString& name) {
+        return CloudFile::select_(Dest, root + '/' + name, connection)->dateDeleted();
+    };
+
+    Purge purge(Dest);
+    purge.setDeleteMarkPageSize(2);
+    const QDateTime t1 = utc(2024, 6, 1, 8);
+    purge.setCurrentTime(t1);
+    EXPECT_EQ(writesDuring([&] { EXPECT_TRUE(purge.updateDeleteLocallyPath(root, root, connection)); }),
+              3);
+    EXPECT_FALSE(deleted("a.txt").isValid());
+    EXPECT_FALSE(deleted("b.txt").isValid());
+    EXPECT_EQ(deleted("c.txt"), t1);
+    EXPECT_FALSE(deleted("sub/d.txt").isValid());
+    EXPECT_EQ(deleted("sub/deeper/e.txt"), t1);
+    EXPECT_EQ(writesDuring([&] { purge.updateDeleteLocallyPath(root, root, connection); }), 0);
+
+    QFile reappeared(root + "/c.txt");
+    ASSERT_TRUE(reappeared.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QFile::remove(root + "/sub/d.txt"));
+    const QDateTime t2 = utc(2024, 6, 2, 8);
+    purge.setCurrentTime(t2);
+    const unsigned long long rootFolder = CloudFile::select_(Dest, root + "/a.txt", connection)->parentId();
+    EXPECT_EQ(writesDuring([&] { purge.updateDeleteLocally4Dir(root, rootFolder, connection); }), 2);
+    EXPECT_FALSE(deleted("c.txt").isValid());
+    EXPECT_EQ(deleted("sub/d.txt"), t2);
+    EXPECT_EQ(deleted("sub/deeper/e.txt"), t1);
+
+    // One file on its own; its folder path is not in the catalog.
+    ASSERT_TRUE(QFile::remove(root + "/b.txt"));
+    rpxtest::LogCapture log;
+    EXPECT_TRUE(purge.updateDeleteLocallyPath(root + "/b.txt", "/not/backed/up", connection));
+    EXPECT_EQ(deleted("b.txt"), t2);
+    EXPECT_TRUE(log.contains("CheckCloudFiles4Purge: folder path: /not/backed/up not exist"));
+}
+
+RPX_ON_BOTH_ENGINES(CheckCloudFiles4PurgeTest);
