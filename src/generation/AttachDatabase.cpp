@@ -1,6 +1,8 @@
 #include "AttachDatabase.h"
 
 #include "BlockIdGenerator.h"
+#include "Files.h"
+#include "Folders.h"
 #include "Metadata.h"
 #include "Parts.h"
 #include "PartsBlocks.h"
@@ -43,8 +45,8 @@ const QVector<GenerationTable>& generationTables()
         tableOf<Metadata>(),
         tableOf<StorageFiles>(),
         tableOf<RestorePoints>(),
-        // Folders: its table comes here, after RestorePoints.
-        // Files: its table comes here, after Folders.
+        tableOf<Folders>(),
+        tableOf<Files>(),
         tableOf<Parts>(),
         tableOf<PartsBlocks>(),
         tableOf<BlockIdGenerator>(),

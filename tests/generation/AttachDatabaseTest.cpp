@@ -102,9 +102,11 @@ TEST_F(AttachDatabaseTest, NewFileGetsEveryTableTheCounterAndOneMetadataRow)
         ASSERT_TRUE(connection.isOpen());
         EXPECT_EQ(scalar(connection, QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
         EXPECT_EQ(names(connection, QStringLiteral("table")),
-                  (QStringList{"block_id_generator", "metadata", "part_blocks", "parts", "restore_points",
-                               "sqlite_sequence", "storage_files"}));
-        EXPECT_EQ(names(connection, QStringLiteral("index")), (QStringList{"part_blocks_part_id", "parts_archive_id"}));
+                  (QStringList{"block_id_generator", "files", "folders", "metadata", "part_blocks", "parts",
+                               "restore_points", "sqlite_sequence", "storage_files"}));
+        EXPECT_EQ(names(connection, QStringLiteral("index")),
+                  (QStringList{"archive_folders_archive_id", "archive_folders_parent_id", "file_path",
+                               "files_parent_id", "folders_path", "part_blocks_part_id", "parts_archive_id"}));
         EXPECT_EQ(scalar(connection, QStringLiteral("select seq from sqlite_sequence where name = "
                                                     "'block_id_generator'")),
                   QVariant(0));

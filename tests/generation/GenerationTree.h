@@ -1,0 +1,130 @@
+#pragma once
+
+#include "GenerationFixture.h"
+
+#include <rpxRepository/database/ExecQuery.h>
+#include <rpxRepository/generation/Files.h>
+#include <rpxRepository/generation/Folders.h>
+#include <rpxRepository/generation/RestorePoints.h>
+
+#include <QHash>
+
+namespace gentest {
+
+// A row as "<path> @<run>", marked " deleted"; folders start with "D ", files with "F ".
+inline QString describe(const RPX::SQL::Generation::Folders& folder)
+{
+    return QStringLiteral("D %1 @%2%3")
+        .arg(folder.localPath())
+        .arg(folder.restorePointId())
+        .arg(folder.deleted() ? QStringLiteral(" deleted") : QString());
+}
+inline QString describe(const RPX::SQL::Generation::Files& file)
+{
+    return QStringLiteral("F %1 @%2%3")
+        .arg(file.localPath())
+        .arg(file.originalSize())
+        .arg(file.deleted() ? QStringLiteral(" deleted") : QString());
+}
+template <class T>
+QStringList describe(const QList<QSharedPointer<T>>& rows)
+{
+    QStringList list;
+    for (const QSharedPointer<T>& item : rows)
+        list << describe(*item);
+    return list;
+}
+
+// Three restore points a day apart, written the way backup runs write them: a run adds rows only
+// for what changed, plus a row for each folder on the way, whose parent may be a row of an earlier
+// run. A file's original size is the number of the run that wrote it.
+//
+//   1: /data: readme.md; /data/docs: a.txt, b.txt; /data/docs/old: x.txt; /data/docs-archive;
+//      /data/pics: p1.jpg; /data/tmp: t.log
+//   2: a.txt changed; /data/docs/old deleted with x.txt; t.log deleted; p2.jpg added;
+//      /data/music with s.mp3 added
+//   3: readme.md changed; b.txt deleted; /data/docs/old back with x.txt and y.txt; /data/tmp deleted
+class GenerationTreeTest : public GenerationTest
+{
+protected:
+    void SetUp() override
+    {
+        GenerationTest::SetUp();
+        DatabaseConnection connection(pool());
+        for (int n = 1; n <= 3; ++n) {
+            RPX::SQL::Generation::RestorePoints point;
+            point.setSequenceNumber(n);
+            point.setStartDate(startOf(n));
+            ASSERT_EQ(point.insert(QString(), connection), RPX::SQL::Result::Ok);
+            // Folder rows name their restore point by its id; the tree relies on ids 1 to 3.
+            ASSERT_EQ(point.id(), quint64(n));
+        }
+        folder(connection, "/data@1", "");
+        file(connection, "/data@1", "readme.md");
+        folder(connection, "/data/docs@1", "/data@1");
+        file(connection, "/data/docs@1", "a.txt");
+        file(connection, "/data/docs@1", "b.txt");
+        folder(connection, "/data/docs-archive@1", "/data@1");
+        folder(connection, "/data/docs/old@1", "/data/docs@1");
+        file(connection, "/data/docs/old@1", "x.txt");
+        folder(connection, "/data/pics@1", "/data@1");
+        file(connection, "/data/pics@1", "p1.jpg");
+        folder(connection, "/data/tmp@1", "/data@1");
+        file(connection, "/data/tmp@1", "t.log");
+
+        folder(connection, "/data/docs@2", "/data@1");
+        file(connection, "/data/docs@2", "a.txt");
+        folder(connection, "/data/docs/old@2", "/data/docs@2", true);
+        file(connection, "/data/docs/old@2", "x.txt", true);
+        folder(connection, "/data/pics@2", "/data@1");
+        file(connection, "/data/pics@2", "p2.jpg");
+        folder(connection, "/data/tmp@2", "/data@1");
+        file(connection, "/data/tmp@2", "t.log", true);
+        folder(connection, "/data/music@2", "/data@1");
+        file(connection, "/data/music@2", "s.mp3");
+
+        folder(connection, "/data@3", "");
+        file(connection, "/data@3", "readme.md");
+        folder(connection, "/data/docs@3", "/data@3");
+        file(connection, "/data/docs@3", "b.txt", true);
+        folder(connection, "/data/docs/old@3", "/data/docs@3");
+        file(connection, "/data/docs/old@3", "x.txt");
+        file(connection, "/data/docs/old@3", "y.txt");
+        folder(connection, "/data/tmp@3", "/data@3", true);
+    }
+
+    static QDateTime startOf(int point) { return QDateTime(QDate(2024, 3, point), QTime(22, 0), Qt::UTC); }
+
+    // The row id of a folder written by a run, keyed "<path>@<run>".
+    quint64 row(const QString& key) const { return m_rows.value(key); }
+
+    quint64 folder(DatabaseConnection& connection, const QString& key, const QString& parentKey, bool deleted = false)
+    {
+        const QString path = key.section(QLatin1Char('@'), 0, 0);
+        RPX::SQL::Generation::Folders folder;
+        folder.setDisplayName(path.section(QLatin1Char('/'), -1));
+        folder.setLocalPath(path);
+        folder.setParentId(row(parentKey));
+        folder.setRestorePointId(key.section(QLatin1Char('@'), 1).toULongLong());
+        folder.setDeleted(deleted);
+        EXPECT_EQ(folder.insert(QString(), connection), RPX::SQL::Result::Ok) << key.toStdString();
+        m_rows.insert(key, folder.id());
+        return folder.id();
+    }
+
+    void file(DatabaseConnection& connection, const QString& folderKey, const QString& name, bool deleted = false)
+    {
+        RPX::SQL::Generation::Files file;
+        file.setDisplayName(name);
+        file.setLocalPath(folderKey.section(QLatin1Char('@'), 0, 0) + QLatin1Char('/') + name);
+        file.setParentId(row(folderKey));
+        file.setOriginalSize(folderKey.section(QLatin1Char('@'), 1).toLongLong());
+        file.setDateModificationUtc(startOf(1));
+        file.setDeleted(deleted);
+        EXPECT_EQ(file.insert(QString(), connection), RPX::SQL::Result::Ok) << name.toStdString();
+    }
+
+    QHash<QString, quint64> m_rows;
+};
+
+}  // namespace gentest
