@@ -21,6 +21,8 @@ int runRestore(Context& context);
 int runPurge(Context& context);
 int runSessions(Context& context);
 int runHistory(Context& context);
+int runGeneration(Context& context);
+int runImages(Context& context);
 int runShrink(Context& context);
 
 }  // namespace rpxrepo
