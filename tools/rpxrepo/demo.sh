@@ -10,7 +10,7 @@ R() { echo "\$ rpxrepo $*" >&2; "$RPXREPO" --config-root "$WORK/config" "$@"; }
 step() { printf '\n== %s\n' "$*"; }
 
 step "a source tree of $(date -u +%F) in $WORK/source"
-mkdir -p "$WORK/source/docs/reports" "$WORK/source/photos" "$WORK/source/src/lib"
+mkdir -p "$WORK/source/docs/reports" "$WORK/source/photos" "$WORK/source/src"
 for i in $(seq 1 20); do head -c $((i * 997)) /dev/urandom > "$WORK/source/photos/img_$i.raw"; done
 for i in $(seq 1 10); do printf 'report %d\n' "$i" > "$WORK/source/docs/reports/r$i.txt"; done
 printf 'int main() { return 0; }\n' > "$WORK/source/src/main.c"
@@ -27,7 +27,7 @@ printf 'report 1, revised\n' > "$WORK/source/docs/reports/r1.txt"
 head -c 5000 /dev/urandom >> "$WORK/source/photos/img_3.raw"
 printf 'int main() { return 1; }\n' > "$WORK/source/src/main.c"
 rm "$WORK/source/docs/reports/r10.txt"
-printf 'new\n' > "$WORK/source/src/lib/new.c"
+mkdir -p "$WORK/source/src/lib" && printf 'new\n' > "$WORK/source/src/lib/new.c"
 
 step "second backup (only what changed is written)"
 R backup "$WORK/source" --to "$WORK/storage" --prefix demo
