@@ -144,7 +144,8 @@ Statement& Statement::bind(const QString& placeholder, const QVariant& value)
 
 Statement& Statement::bindU64(const QString& placeholder, quint64 value)
 {
-    return bind(placeholder, QVariant(qulonglong(value)));
+    // QSQLITE binds an unsigned 64-bit value as text (converted back by SQLite); one that fits is bound signed.
+    return bind(placeholder, qint64(value) >= 0 ? QVariant(qlonglong(value)) : QVariant(qulonglong(value)));
 }
 
 Statement& Statement::bindText(const QString& placeholder, const QString& value)

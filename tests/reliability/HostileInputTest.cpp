@@ -1,0 +1,300 @@
+#include "support/RepositoryFixture.h"
+
+#include <rpxRepository/catalog/CheckCloudFiles4Purge.h>
+#include <rpxRepository/catalog/CloudFile.h>
+#include <rpxRepository/catalog/CloudFileVersion.h>
+#include <rpxRepository/catalog/CloudFileVersionBitmap.h>
+#include <rpxRepository/catalog/CloudFolder.h>
+#include <rpxRepository/catalog/Destination.h>
+#include <rpxRepository/database/ExecQuery.h>
+#include <rpxRepository/generation/ArchiveBunches.h>
+#include <rpxRepository/generation/ArchiveGenerations.h>
+#include <rpxRepository/generation/AttachDatabase.h>
+#include <rpxRepository/generation/BlockIdGenerator.h>
+#include <rpxRepository/generation/FileListingRecursive.h>
+#include <rpxRepository/generation/Files.h>
+#include <rpxRepository/generation/Folders.h>
+#include <rpxRepository/generation/Metadata.h>
+#include <rpxRepository/generation/Parts.h>
+#include <rpxRepository/generation/PartsBlocks.h>
+#include <rpxRepository/generation/RestorePoints.h>
+#include <rpxRepository/generation/StorageFiles.h>
+#include <rpxRepository/history/History.h>
+#include <rpxRepository/history/SessionHistory.h>
+#include <rpxRepository/image/DiskImage.h>
+#include <rpxRepository/image/DiskImageVersions.h>
+#include <rpxRepository/registers/PlanName.h>
+#include <rpxRepository/registers/Statistics.h>
+
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <QVersionNumber>
+#include <iostream>
+
+using namespace RPX::SQL;
+using namespace RPX::SQL::Generation;
+
+namespace {
+
+// Every hostile text carries this mark; table classes lower-case some names, so it is lower case.
+const QString Mark = QStringLiteral("zqhostile");
+
+// Quotes, statement separators, comments, LIKE wildcards, placeholders, NUL bytes and Unicode
+// that changes direction or needs four bytes of UTF-8.
+QStringList hostileTexts()
+{
+    const QString nul(QChar(0));
+    return {
+        Mark + QStringLiteral("'); DROP TABLE cloud_files; --"),
+        Mark + QStringLiteral("\" OR \"1\"=\"1"),
+        Mark + QStringLiteral("/50%_off[^]_%"),
+        Mark + QStringLiteral("/nul") + nul + QStringLiteral("byte") + nul,
+        Mark + QString::fromUtf8("/ünï/日本語/\u202efdp.exe 😀"),
+        Mark + QStringLiteral("/:destination_id ? $1 @p ;--\\'"),
+    };
+}
+
+// Watches every statement the library runs and keeps those that carry caller text.
+class StatementScan
+{
+public:
+    StatementScan()
+    {
+        ExecQuery::setStatementObserver([this](const QString& statement) {
+            ++m_statements;
+            if (statement.contains(Mark, Qt::CaseInsensitive) || statement.contains(QLatin1String("DROP TABLE")))
+                m_violations << statement;
+        });
+    }
+    ~StatementScan() { ExecQuery::setStatementObserver(nullptr); }
+
+    int statements() const { return m_statements; }
+    const QStringList& violations() const { return m_violations; }
+
+private:
+    int m_statements = 0;
+    QStringList m_violations;
+};
+
+const QDateTime When(QDate(2024, 3, 1), QTime(12, 0), Qt::UTC);
+
+void driveCatalog(const QString& text, int n, DatabaseConnection& connection)
+{
+    const QUuid plan = QUuid::createUuid();
+    for (const char* type : {"FileSystem", "AmazonS3", "AzureBlob", "Sftp"}) {
+        const QJsonObject account{{QStringLiteral("AccountType"), QLatin1String(type)},
+                                  {QStringLiteral("Path"), text},
+                                  {QStringLiteral("BackupPrefix"), text},
+                                  {QStringLiteral("AccessKey"), text},
+                                  {QStringLiteral("ContainerName"), text},
+                                  {QStringLiteral("UserName"), text},
+                                  {QStringLiteral("User"), text}};
+        Destination::selectOrInsert(account, connection);
+        Destination::select(account, connection);
+    }
+    Destination::select(text, text, text, text, connection);
+    const unsigned long long destinationId = 1;
+
+    CloudFolder::selectOrInsert(destinationId, text + QStringLiteral("/sub"), connection);
+    CloudFolder::select(destinationId, text, connection);
+    CloudFolder::select(destinationId, text, 10, 0, connection);
+    CloudFolder folder;
+    folder.setDestintionId(destinationId);
+    folder.setName(text);
+    folder.select(connection);
+    folder.select(destinationId, 0, text, connection);
+
+    CloudFileVersion version;
+    version.setPath(text + QStringLiteral("/file") + QString::number(n));
+    version.setDateModified(When.addSecs(n));
+    version.setCloudPath(text.toUtf8());
+    version.setUploadId(text.toUtf8());
+    version.setFileNameIv(text.toUtf8());
+    version.setVersionDelimiter(text);
+    version.insert(destinationId, connection);
+    version.update(connection);
+    version.select(connection);
+    CloudFileVersionBitmap bitmap(version.id());
+    bitmap.setVersionUuid(QUuid::createUuid());
+    bitmap.insert(connection);
+    bitmap.select(connection);
+
+    CloudFile file;
+    file.setDestinationId(destinationId);
+    file.setLocalPath(text);
+    file.setName(text);
+    file.setCloudPath(text.toUtf8());
+    file.selectOrInsert(connection);
+    file.update(connection);
+    CloudFile::select_(destinationId, text, connection);
+    CloudFile::selectByName(10, 0, destinationId, text, connection);
+    CloudFolder::selectPath(file.parentId(), connection);
+
+    CheckCloudFiles4Purge purge(destinationId);
+    purge.deleteLocalyDeleted(true, 1);
+    purge.keepNumberOfVersion(true, 1);
+    purge.files({text, text + QStringLiteral("/")}, connection);
+    purge.updateDeleteLocallyPath(text, text, connection);
+
+    History history;
+    history.setDestinationId(destinationId);
+    history.setLocalPath(text);
+    history.setMessage(text);
+    history.setPlanName(text);
+    history.setPalnId(plan);
+    history.setDateFinished(When);
+    history.insert(connection);
+    History::select(plan, QDateTime(), QDateTime(), 0, -1, text, 10, connection);
+
+    SessionHistory session;
+    session.setPalnId(plan);
+    session.setDateStart(When);
+    session.setErrorMessage(text);
+    session.setDetailedReportUrl(text);
+    session.setSteps(text);
+    session.insert(connection);
+    session.update(connection);
+    SessionHistory::selectLast(plan, connection);
+
+    PlanName::update(plan, text, RPX::Info::Plan::SubType::Generation, connection);
+    PlanName::select(connection);
+    Statistics statistics;
+    statistics.setId(1000 + n);
+    statistics.setFeatureName(text);
+    statistics.insert(connection);
+    Statistics::update(1000 + n, connection);
+
+    ArchiveBunches bunch;
+    bunch.setPlanId(plan);
+    bunch.setDestinationId(destinationId);
+    bunch.setDisplayName(text);
+    bunch.setMetaFileName(text);
+    bunch.insert(connection);
+    ArchiveBunches::updateMetaFileInfo(plan, destinationId, text, KTL::Archive::Type(1), text, connection);
+    ArchiveGenerations generation;
+    generation.setBunchId(bunch.id());
+    generation.setMarker(QUuid::createUuid());
+    generation.setHint(text);
+    generation.setErrorList(text);
+    generation.insert(connection);
+    generation.update(connection);
+
+    DiskImage image;
+    image.setDestinationId(destinationId);
+    image.setDateCreate(When.addSecs(n));
+    image.setHostName(text);
+    image.setXml(text);
+    image.setBackupFolderName(text);
+    image.insert(connection);
+    DiskImage::select(destinationId, 10, 0, false, connection);
+    image.delete_(connection);
+}
+
+void driveGeneration(const QString& text, const QString& prefix, int n, DatabaseConnection& connection)
+{
+    RestorePoints point;
+    point.setStartDate(When.addSecs(n));
+    point.setSequenceNumber(n);
+    point.setMetadata(text);
+    point.setPlan(text);
+    point.setSgnFileName(text);
+    point.setBackupErrorList(text);
+    point.setConsistencyCheckErrorList(text);
+    point.insert(prefix, connection);
+    point.update(prefix, connection);
+    RestorePoints::select(prefix, 10, 0, connection);
+    const QList<quint64> points{point.id()};
+
+    StorageFiles storage;
+    storage.setPath(text);
+    storage.setCloudId(text);
+    storage.setUploadId(text);
+    storage.insert(prefix, connection);
+    storage.update(prefix, connection);
+    StorageFiles::select(text, prefix, connection);
+    StorageFiles::selectPathStartWith(text, prefix, connection);
+    Parts(0, point.id()).insert(prefix, connection);
+    PartsBlocks(n + 1, 1, text.toUtf8()).insert(prefix, connection);
+    BlockIdGenerator::next(prefix, connection);
+
+    const QJsonObject metadata{{text, text}};
+    Folders folder;
+    folder.setRestorePointId(point.id());
+    folder.setDisplayName(text);
+    folder.setLocalPath(text);
+    folder.setMetadata(metadata);
+    folder.insert(prefix, connection);
+    Folders::select(text, points, prefix, connection);
+    Folders::select(text, point.id(), prefix, connection);
+    Folders::select(folder.id(), text, point.id(), prefix, connection);
+    Folders::selectInFolder(text, points, true, 10, 0, prefix, connection);
+    Folders::countSubfolder(text, points, true, prefix, connection);
+    Folders::checkPathIsDeleted(text, points, prefix, connection);
+    Folders::isFolder(text, points, false, prefix, connection);
+
+    Files file;
+    file.setParentId(folder.id());
+    file.setDisplayName(text);
+    file.setLocalPath(text + QStringLiteral("/f"));
+    file.setHash(text.toUtf8());
+    file.setMetadata(metadata);
+    file.insert(prefix, connection);
+    Files::select(text, points, prefix, connection);
+    Files::selectInFolder(text, points, 10, 0, prefix, connection);
+    storage.remove(prefix, connection);
+    point.remove(prefix, connection);
+}
+
+}  // namespace
+
+class HostileInputTest : public rpxtest::RepositoryTest
+{
+};
+
+// No statement is ever built from caller text: every text a caller passes, hostile or not, reaches
+// the database only as a bound value.
+TEST_P(HostileInputTest, CallerTextNeverReachesAStatement)
+{
+    DatabaseConnection connection(pool());
+    StatementScan scan;
+    const QStringList texts = hostileTexts();
+    for (int i = 0; i < texts.size(); ++i)
+        driveCatalog(texts[i], i, connection);
+
+    EXPECT_GT(scan.statements(), 50 * texts.size());
+    EXPECT_EQ(scan.violations(), QStringList());
+    std::cout << "[ hostile  ] " << scan.statements() << " statements scanned, " << scan.violations().size()
+              << " with caller text" << std::endl;
+}
+
+RPX_ON_BOTH_ENGINES(HostileInputTest);
+
+TEST(HostileGenerationInputTest, CallerTextNeverReachesAStatementAndHostilePrefixesAreRefused)
+{
+    QTemporaryDir dir;
+    const QSharedPointer<AttachDatabase> attached = AttachDatabase::attach(dir.filePath("g.db"), QUuid::createUuid());
+    ASSERT_TRUE(attached);
+    DatabaseConnection connection(attached->attachedDatabasePool());
+    StatementScan scan;
+    const QStringList texts = hostileTexts();
+    for (int i = 0; i < texts.size(); ++i) {
+        driveGeneration(texts[i], QString(), i, connection);
+        // A prefix is pasted into statements as a schema name: hostile ones must be refused whole.
+        driveGeneration(texts[i], texts[i], i, connection);
+        const QVersionNumber from(0, 9);
+        for (const QString& statement : QStringList{Metadata::createTable(texts[i]), Folders::createTable(texts[i]),
+                                                    Files::createTable(texts[i]), StorageFiles::createTable(texts[i])} +
+                                            Metadata::createIndex(texts[i]) + Folders::createIndex(texts[i]) +
+                                            Files::createIndex(texts[i]) + RestorePoints::createIndex(texts[i]) +
+                                            StorageFiles::update(from, texts[i]) + Files::update(from, texts[i]))
+            EXPECT_FALSE(statement.contains(Mark)) << statement.toStdString();
+    }
+    FileListingRecursive listing(texts, QDateTime(), false, true, attached->attachedDatabasePool());
+    for (int i = 0; i < 100 && !listing.isFinished() && listing.hasNext().first; ++i)
+        listing.next();
+
+    EXPECT_GT(scan.statements(), 20 * texts.size());
+    EXPECT_EQ(scan.violations(), QStringList());
+    std::cout << "[ hostile  ] generation: " << scan.statements() << " statements scanned" << std::endl;
+}
