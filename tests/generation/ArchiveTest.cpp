@@ -75,6 +75,8 @@ protected:
     void SetUp() override
     {
         RepositoryTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         m_destination = insertDestination(QStringLiteral("account"));
         m_folder = insertFolder(m_destination, QStringLiteral("plans"));
         ASSERT_NE(m_destination, 0u);

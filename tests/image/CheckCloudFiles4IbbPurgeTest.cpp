@@ -31,6 +31,8 @@ protected:
     void SetUp() override
     {
         rpxtest::RepositoryTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         DatabaseConnection connection(pool());
         dest = addDestination(connection, "a");
         other = addDestination(connection, "b");
