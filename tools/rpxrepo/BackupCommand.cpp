@@ -8,9 +8,9 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSet>
-#include <QSqlError>
 #include <QUuid>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 using namespace RPX::SQL;
@@ -67,6 +67,7 @@ private:
     int m_inBatch = 0;
     QElapsedTimer m_clock;
     qint64 m_lastProgress = -1000;
+    std::optional<Transaction> m_batch;
 };
 
 bool Backup::run(const QString& source)
@@ -237,10 +238,10 @@ void Backup::record(const QString& localPath, const QDateTime& modified, quint64
 bool Backup::beginBatch()
 {
     m_inBatch = 0;
-    QSqlDatabase database = m_connection.database();
-    if (database.transaction())
+    m_batch.emplace(m_connection);
+    if (m_batch->isActive())
         return true;
-    m_context.fail(QStringLiteral("cannot start a transaction: %1").arg(database.lastError().text()));
+    m_context.fail(QStringLiteral("cannot start a transaction (run with --verbose for details)"));
     return false;
 }
 
@@ -252,13 +253,11 @@ bool Backup::commitBatch()
         ::syncfs(fd);
         ::close(fd);
     }
-    QSqlDatabase database = m_connection.database();
-    if (!database.commit()) {
-        m_context.fail(QStringLiteral("cannot commit: %1").arg(database.lastError().text()));
-        database.rollback();
-        return false;
-    }
-    return true;
+    const bool committed = m_batch->commit();
+    m_batch.reset();
+    if (!committed)
+        m_context.fail(QStringLiteral("cannot commit the backup's records (run with --verbose for details)"));
+    return committed;
 }
 
 void Backup::showProgress(bool force)
