@@ -86,7 +86,8 @@ int ExecQuery::exec()
     // preparation; it is prepared again on every attempt, so it is retried and logged like any other.
     bool prepare = m_query.lastError().isValid() && !m_query.lastQuery().isEmpty();
     const QString statement = m_query.lastQuery();
-    const QMap<QString, QVariant> values = m_query.boundValues();
+    // Only a statement prepared again needs its values bound again; copying them costs.
+    const QMap<QString, QVariant> values = prepare ? m_query.boundValues() : QMap<QString, QVariant>();
     if (const auto& observe = statementObserver())
         observe(statement);
 

@@ -108,13 +108,17 @@ QVariant dateTimeValue(DatabaseType type, const QDateTime& value)
 }
 
 Statement::Statement(const DatabaseConnection& connection, const QString& sql, int options)
-    : m_connection(connection),
-      m_cache(StatementCache::enabled() ? connection.statementCache() : nullptr),
+    : m_cache(StatementCache::enabled() ? connection.statementCache() : nullptr),
       m_sql(sql)
 {
     const bool postgres = connection.dbType() == DatabaseType::PostgreSQL;
     m_returnsId = postgres && (options & ReturnsId);
-    m_mayConflict = postgres && (options & MayConflict);
+    // Inside a transaction PostgreSQL would abort everything on a lost race: the losing insert
+    // then adds no row instead of failing, which the caller sees as the same failure (no key).
+    if (postgres && (options & MayConflict) && Transaction::isOpenOn(connection.database().driver())) {
+        m_sql += QStringLiteral(" ON CONFLICT DO NOTHING");
+        m_conflictIsEmpty = true;
+    }
     if (m_returnsId)
         m_sql += QStringLiteral(" RETURNING id");
 
@@ -155,18 +159,16 @@ Statement& Statement::bindText(const QString& placeholder, const QString& value)
 
 int Statement::exec()
 {
-    const bool savepoint = m_mayConflict && Transaction::isOpenOn(m_query->driver());
-    if (savepoint && !runDirect(QStringLiteral("SAVEPOINT rpx_statement")))
-        return Result::Error;
     const int result = ExecQuery(*m_query).exec();
-    if (savepoint)
-        runDirect(result == Result::Ok ? QStringLiteral("RELEASE SAVEPOINT rpx_statement")
-                                       : QStringLiteral("ROLLBACK TO SAVEPOINT rpx_statement"));
     m_hasReturnedId = false;
     if (result == Result::Ok && m_returnsId && m_query->next()) {
         m_returnedId = toU64(m_query->value(0));
         m_hasReturnedId = true;
     }
+    // A lost race that added nothing is the insert's failure, as on the unique key outside.
+    if (result == Result::Ok && m_conflictIsEmpty &&
+        (m_returnsId ? !m_hasReturnedId : m_query->numRowsAffected() == 0))
+        return Result::Constraint;
     return result;
 }
 
@@ -193,12 +195,6 @@ bool Statement::hasLastInsertId() const
 int Statement::numRowsAffected() const
 {
     return m_query->numRowsAffected();
-}
-
-bool Statement::runDirect(const QString& statement) const
-{
-    QSqlQuery query = m_connection.query();
-    return query.exec(statement);
 }
 
 Row::Row(const QSqlQuery& query) : m_query(query), m_record(query.record()) {}

@@ -68,7 +68,8 @@ public:
         // insert itself (RETURNING id) instead of a second round trip.
         ReturnsId = 1,
         // An insert that may lose a race on a unique key as part of normal work: inside a caller's
-        // transaction on PostgreSQL it runs under a savepoint so that losing spoils nothing else.
+        // transaction on PostgreSQL losing adds nothing instead of aborting the transaction, and
+        // exec() reports Constraint as for a losing insert anywhere else.
         MayConflict = 2,
     };
 
@@ -90,15 +91,12 @@ public:
     int numRowsAffected() const;
 
 private:
-    bool runDirect(const QString& statement) const;
-
-    const DatabaseConnection& m_connection;
     StatementCache* m_cache = nullptr;
     QString m_sql;
     std::unique_ptr<QSqlQuery> m_query;
     bool m_prepared = false;
     bool m_returnsId = false;
-    bool m_mayConflict = false;
+    bool m_conflictIsEmpty = false;
     bool m_hasReturnedId = false;
     quint64 m_returnedId = 0;
 };

@@ -99,6 +99,10 @@ TEST(DestinationSearchParams, OddInputsOutsideTheVroEdition)
     // Placeholder-like text in a path is taken literally.
     ASSERT_TRUE(identityOf({{"AccountType", "FileSystem"}, {"Path", "C:\\%1%2"}, {"BackupPrefix", "%1"}}, got));
     EXPECT_EQ(got.prefix, "C:\\%1%2/RPX_%1");
+    // A zero character cannot be stored as text and found again: no identity.
+    const QString zero = QStringLiteral("/u") + QChar(0) + QStringLiteral("x");
+    EXPECT_FALSE(identityOf({{"AccountType", "Sftp"}, {"Path", zero}, {"BackupPrefix", "x"}}, got));
+    EXPECT_EQ(got.prefix, "unset");
 }
 
 TEST(DestinationSearchParams, VroEdition)
