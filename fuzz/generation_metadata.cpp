@@ -68,7 +68,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QJsonObject metadata = document.object();
     // What a JSON text round trip gives in Qt itself (keys holding NUL characters may reorder):
     // the most the catalog can keep.
-    const QJsonObject kept = QJsonDocument::fromJson(QJsonDocument(metadata).toJson()).object();
+    // SQLite also hands U+FFFE, U+FFFF and unpaired surrogates back as U+FFFD.
+    QString text = QString::fromUtf8(QJsonDocument(metadata).toJson());
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (c.isSurrogate() || c.unicode() == 0xFFFE || c.unicode() == 0xFFFF)
+            text[i] = QChar(0xFFFD);
+    }
+    const QJsonObject kept = QJsonDocument::fromJson(text.toUtf8()).object();
     Folders folder;
     folder.setRestorePointId(RestorePoint);
     folder.setParentId(0);

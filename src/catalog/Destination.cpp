@@ -168,11 +168,9 @@ bool Destination::SearchParams(const QJsonObject& accountSettings, QString& acco
     };
     const auto assign = [&](const QString& newAccountId, const QString& newPrefix, const QString& newContainer,
                             const QString& newCloudType) {
-        // Text columns cannot keep a zero character (PostgreSQL refuses it, SQLite cuts at it):
-        // such settings name no destination that could be found again.
-        const QChar zero(0);
-        if (newAccountId.contains(zero) || newPrefix.contains(zero) || newContainer.contains(zero) ||
-            newCloudType.contains(zero))
+        // Text the database would not give back unchanged names no destination that could be found again.
+        if (!isStorableText(newAccountId) || !isStorableText(newPrefix) || !isStorableText(newContainer) ||
+            !isStorableText(newCloudType))
             return false;
         accountId = newAccountId;
         prefix = newPrefix;

@@ -78,6 +78,22 @@ QString utf8UpToZero(const QByteArray& bytes)
     return QString::fromUtf8(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
 }
 
+bool isStorableText(const QString& text)
+{
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isNull() || c.unicode() == 0xFFFE || c.unicode() == 0xFFFF)
+            return false;
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        if (c.isSurrogate())
+            return false;
+    }
+    return true;
+}
+
 quint64 toU64(const QVariant& value)
 {
     bool ok = false;

@@ -49,6 +49,10 @@ QDateTime parse(const QVariant& stored);
 // Text of a byte array up to its first zero byte, as UTF-8; a null array gives a null string.
 QString utf8UpToZero(const QByteArray& bytes);
 
+// Whether text comes back from both engines exactly as stored: no zero character (PostgreSQL
+// refuses it, SQLite cuts at it), no unpaired surrogate, no U+FFFE or U+FFFF (SQLite replaces them).
+bool isStorableText(const QString& text);
+
 // Numbers as the drivers hand them back (integers, doubles or decimal texts), 0 when unreadable.
 quint64 toU64(const QVariant& value);
 qint64 toI64(const QVariant& value);

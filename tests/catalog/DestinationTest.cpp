@@ -103,6 +103,9 @@ TEST(DestinationSearchParams, OddInputsOutsideTheVroEdition)
     const QString zero = QStringLiteral("/u") + QChar(0) + QStringLiteral("x");
     EXPECT_FALSE(identityOf({{"AccountType", "Sftp"}, {"Path", zero}, {"BackupPrefix", "x"}}, got));
     EXPECT_EQ(got.prefix, "unset");
+    const QString loneSurrogate = QStringLiteral("pc") + QChar(0xD800);
+    EXPECT_FALSE(identityOf({{"AccountType", "AmazonS3"}, {"BackupPrefix", loneSurrogate}}, got));
+    EXPECT_FALSE(identityOf({{"AccountType", "AmazonS3"}, {"AccessKey", QString(QChar(0xFFFF))}}, got));
 }
 
 TEST(DestinationSearchParams, VroEdition)
