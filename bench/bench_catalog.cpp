@@ -128,7 +128,6 @@ QVector<VersionData> batchOf(int firstFile, int count, int version)
 struct StatementCount
 {
     qint64 statements = 0;
-    qint64 conflictInserts = 0;  // inserts run under a savepoint inside a transaction on PostgreSQL
     bool collectTexts = false;
     QSet<QString> texts;
 };
@@ -137,9 +136,6 @@ StatementCount g_seen;
 void observe(const QString& statement)
 {
     ++g_seen.statements;
-    if (statement.startsWith(QLatin1String("insert into cloud_folders")) ||
-        statement.startsWith(QLatin1String("insert into cloud_files")))
-        ++g_seen.conflictInserts;
     if (g_seen.collectTexts)
         g_seen.texts.insert(statement);
 }
@@ -309,7 +305,6 @@ struct CacheRun
 {
     double seconds = 0;
     qint64 statements = 0;
-    qint64 conflictInserts = 0;
 };
 
 struct CacheComparison
@@ -334,7 +329,6 @@ CacheComparison compareCache(BenchRepository::Engine engine, int files, int turn
         for (const bool cache : {true, false}) {
             CacheRun& run = cache ? result.cached : result.uncached;
             const qint64 statements = g_seen.statements;
-            const qint64 conflictInserts = g_seen.conflictInserts;
             StatementCache::setEnabled(cache);
             const double seconds = libraryBatch(batch, cache ? Destination : UncachedDestination, inTransactions);
             StatementCache::setEnabled(true);
@@ -342,7 +336,6 @@ CacheComparison compareCache(BenchRepository::Engine engine, int files, int turn
                 return result;
             run.seconds += seconds;
             run.statements += g_seen.statements - statements;
-            run.conflictInserts += g_seen.conflictInserts - conflictInserts;
         }
     }
     result.ok = true;
@@ -527,15 +520,14 @@ void BM_RepositorySize(benchmark::State& state)
 
 // ---- PostgreSQL benchmark ----
 
-// Round trips to the server, estimated: BEGIN and COMMIT per transaction, a SAVEPOINT and its
-// RELEASE around every insert that may conflict, and per statement one EXECUTE when its prepared
-// query is reused, or PREPARE, EXECUTE and DEALLOCATE when it is prepared afresh each time (the
-// few first preparations of the cached statements are left out). Counting the client's sends
-// with strace agreed to within 0.1%.
+// Round trips to the server, estimated: BEGIN and COMMIT per transaction, and per statement one
+// EXECUTE when its prepared query is reused, or PREPARE, EXECUTE and DEALLOCATE when it is
+// prepared afresh each time (the few first preparations of the cached statements are left out).
+// Counting the client's sends with strace agreed to within 0.1%.
 double pgRoundTrips(const CacheRun& run, bool cache)
 {
     const qint64 transactions = (PgFiles + Batch - 1) / Batch;
-    return double((cache ? 1 : 3) * run.statements + 2 * run.conflictInserts + 2 * transactions);
+    return double((cache ? 1 : 3) * run.statements + 2 * transactions);
 }
 
 void BM_PgRegisterInTransactions(benchmark::State& state)

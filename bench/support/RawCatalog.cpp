@@ -227,11 +227,15 @@ bool RawCatalog::exec(const char* sql)
 
 bool RawCatalog::begin()
 {
-    return exec("BEGIN IMMEDIATE");
+    m_folders.clear();
+    m_inTransaction = exec("BEGIN IMMEDIATE");
+    return m_inTransaction;
 }
 
 bool RawCatalog::commit()
 {
+    m_folders.clear();
+    m_inTransaction = false;
     return exec("COMMIT");
 }
 
@@ -270,13 +274,20 @@ quint64 RawCatalog::selectOrInsertFolder(quint64 destinationId, const QString& f
     quint64 parent = 0;
     int next = 0;
     for (; next < parts.size(); ++next) {
+        const auto known = m_folders.constFind(qMakePair(qMakePair(destinationId, parent), parts.at(next).toString()));
+        if (known != m_folders.cend()) {
+            parent = known.value();
+            continue;
+        }
         m_folderSelect.i64(qint64(parent)).i64(qint64(destinationId)).text(parts.at(next));
         const bool found = row(m_folderSelect);
-        if (found)
-            parent = quint64(sqlite3_column_int64(m_folderSelect.handle(), 0));
+        const quint64 id = found ? quint64(sqlite3_column_int64(m_folderSelect.handle(), 0)) : 0;
         m_folderSelect.reset();
         if (!found)
             break;
+        if (m_inTransaction)
+            m_folders.insert(qMakePair(qMakePair(destinationId, parent), parts.at(next).toString()), id);
+        parent = id;
     }
     for (; next < parts.size(); ++next) {
         const QString name = parts.at(next).toString().toLower();
@@ -285,7 +296,10 @@ quint64 RawCatalog::selectOrInsertFolder(quint64 destinationId, const QString& f
         m_folderInsert.reset();
         if (!inserted)
             return 0;
-        parent = quint64(sqlite3_last_insert_rowid(m_db));
+        const quint64 id = quint64(sqlite3_last_insert_rowid(m_db));
+        if (m_inTransaction)
+            m_folders.insert(qMakePair(qMakePair(destinationId, parent), parts.at(next).toString()), id);
+        parent = id;
     }
     return parent;
 }

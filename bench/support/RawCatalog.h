@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -64,8 +66,8 @@ private:
 // The library's SQLite statements for registering and finding file versions, run directly on the
 // sqlite3 C API with each statement prepared once and reused: the same steps as the library (a
 // lookup per folder component until one is missing, inserts of the rest, the file lookup and
-// insert, the version insert), without the layers in between. What the library can reach at
-// best with this schema.
+// insert, the version insert; inside a transaction each folder is looked up once), without the
+// layers in between. What the library can reach at best with this schema.
 class RawCatalog
 {
 public:
@@ -111,6 +113,9 @@ private:
     RawStatement m_fileInsert;
     RawStatement m_versionInsert;
     RawStatement m_pointInTime;
+    bool m_inTransaction = false;
+    // Folder ids by (destination, parent) and name, found or inserted in the open transaction.
+    QHash<QPair<QPair<quint64, quint64>, QString>, quint64> m_folders;
     qint64 m_statements = 0;
     quint64 m_checksum = 0;  // of the columns read, so that reading them is not optimised away
 };

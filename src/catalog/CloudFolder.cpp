@@ -1,7 +1,10 @@
 #include "CloudFolder.h"
 
 #include <rpxRepository/database/SqlSupport.h>
+#include <rpxRepository/database/StatementCache.h>
+#include <rpxRepository/database/Transaction.h>
 
+#include <QHash>
 #include <QSet>
 
 namespace RPX::SQL {
@@ -17,6 +20,71 @@ QString nonNull(const QString& text)
 {
     return text.isNull() ? QString::fromLatin1("") : text;
 }
+
+// Folders found or inserted inside a caller's transaction, by destination, parent and name, so that
+// a batch of files looks each folder of their paths up once. Nothing else removes those rows while
+// the transaction is open: on SQLite it holds the write lock, and delete_ forgets them all. (On
+// PostgreSQL another connection could delete a folder meanwhile, as it could between any lookup
+// and the insert that follows it; folders are deleted only when empty.)
+class TransactionFolders
+{
+public:
+    // The folders of the transaction open on that connection; null outside a transaction, and
+    // when reuse is switched off with the statement cache.
+    static TransactionFolders* of(const DatabaseConnection& connection)
+    {
+        if (!StatementCache::enabled())
+            return nullptr;
+        const QSqlDriver* driver = connection.database().driver();
+        const quint64 number = Transaction::numberOn(driver);
+        if (number == 0)
+            return nullptr;
+        thread_local TransactionFolders folders;
+        if (folders.m_driver != driver || folders.m_number != number) {
+            folders.m_rows.clear();
+            folders.m_driver = driver;
+            folders.m_number = number;
+        }
+        return &folders;
+    }
+
+    const CloudFolder* find(unsigned long long destinationId, unsigned long long parentId, const QString& name) const
+    {
+        const auto found = m_rows.constFind(Key{destinationId, parentId, name});
+        return found == m_rows.cend() ? nullptr : &found.value();
+    }
+
+    void remember(const CloudFolder& folder)
+    {
+        // A bound on memory for one huge transaction; the lookups then simply run again.
+        if (m_rows.size() >= Capacity)
+            m_rows.clear();
+        m_rows.insert(Key{folder.destintionId(), folder.parentId(), folder.displayName()}, folder);
+    }
+
+    void forget() { m_rows.clear(); }
+
+private:
+    static constexpr int Capacity = 65536;
+
+    struct Key {
+        unsigned long long destinationId;
+        unsigned long long parentId;
+        QString name;
+        bool operator==(const Key& other) const
+        {
+            return destinationId == other.destinationId && parentId == other.parentId && name == other.name;
+        }
+    };
+    friend uint qHash(const Key& key, uint seed)
+    {
+        return qHash(key.name, seed) ^ qHash(key.parentId * 31 + key.destinationId, seed);
+    }
+
+    const QSqlDriver* m_driver = nullptr;
+    quint64 m_number = 0;
+    QHash<Key, CloudFolder> m_rows;
+};
 
 }  // namespace
 
@@ -59,6 +127,8 @@ bool CloudFolder::insert(DatabaseConnection& connection)
     if (statement.exec() != Result::Ok || !statement.hasLastInsertId())
         return false;
     m_id = statement.lastInsertId();
+    if (TransactionFolders* folders = TransactionFolders::of(connection))
+        folders->remember(*this);
     return true;
 }
 
@@ -88,13 +158,24 @@ bool CloudFolder::select(unsigned long long destinationId, unsigned long long pa
 {
     if (!connection.isOpen())
         return false;
+    TransactionFolders* folders = TransactionFolders::of(connection);
+    if (folders != nullptr) {
+        if (const CloudFolder* known = folders->find(destinationId, parentId, nonNull(displayName))) {
+            *this = *known;
+            return true;
+        }
+    }
     Statement statement(connection, SelectColumns + QStringLiteral(" where parent_id = :parent_id and destination_id "
                                                                    "= :destination_id  and display_name = "
                                                                    ":display_name limit 1"));
     statement.bindU64(QStringLiteral(":parent_id"), parentId)
         .bindU64(QStringLiteral(":destination_id"), destinationId)
         .bindText(QStringLiteral(":display_name"), nonNull(displayName));
-    return statement.exec() == Result::Ok && init(statement.query());
+    if (statement.exec() != Result::Ok || !init(statement.query()))
+        return false;
+    if (folders != nullptr)
+        folders->remember(*this);
+    return true;
 }
 
 bool CloudFolder::select(DatabaseConnection& connection)
@@ -241,6 +322,8 @@ bool CloudFolder::delete_(bool removeEmptyParents, DatabaseConnection& connectio
 {
     if (!connection.isOpen() || m_id == 0)
         return false;
+    if (TransactionFolders* folders = TransactionFolders::of(connection))
+        folders->forget();
     Statement statement(connection, QStringLiteral("delete from cloud_folders where id = :id"));
     statement.bindU64(QStringLiteral(":id"), m_id);
     if (statement.exec() != Result::Ok)

@@ -161,6 +161,11 @@ bool Database::initPostgreSQL(const QString& connectionString)
     database.setUserName(user);
     database.setPassword(password);
     database.setPort(port);
+    // Statements are prepared once per connection and reused with every value. After five runs
+    // PostgreSQL may switch a prepared statement to one generic plan, chosen for no value in
+    // particular and, on a table that grew since its last statistics, badly (registering files
+    // ran two to three times slower); planning each run with its values costs far less.
+    database.setConnectOptions(QStringLiteral("options='-c plan_cache_mode=force_custom_plan'"));
     if (!database.open()) {
         KTL::KtlDebug("SQL").error() << "Error on connect to database:" << database.lastError().text();
         return false;

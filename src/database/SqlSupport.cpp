@@ -1,5 +1,6 @@
 #include "SqlSupport.h"
 
+#include "QueryInternals.h"
 #include "Transaction.h"
 #include "Utitlity.h"
 
@@ -30,7 +31,23 @@ const QString NotSet = QStringLiteral("99999999999999");
 
 QString text(const QDateTime& value)
 {
-    return value.isValid() ? value.toUTC().toString(Format) : QString();
+    if (!value.isValid())
+        return QString();
+    const QDateTime utc = value.toUTC();
+    const QDate date = utc.date();
+    const QTime time = utc.time();
+    // Formatted by hand: QDateTime::toString parses its format on every call.
+    if (date.year() < 0 || date.year() > 9999)
+        return utc.toString(Format);
+    const int parts[] = {date.year() / 100, date.year() % 100, date.month(), date.day(),
+                         time.hour(),       time.minute(),     time.second()};
+    QString digits(14, Qt::Uninitialized);
+    QChar* out = digits.data();
+    for (const int part : parts) {
+        *out++ = QLatin1Char(char('0' + part / 10));
+        *out++ = QLatin1Char(char('0' + part % 10));
+    }
+    return digits;
 }
 
 qint64 number(const QDateTime& value)
@@ -213,11 +230,24 @@ int Statement::numRowsAffected() const
     return m_query->numRowsAffected();
 }
 
-Row::Row(const QSqlQuery& query) : m_query(query), m_record(query.record()) {}
+Row::Row(const QSqlQuery& query) : m_query(query), m_record(QueryInternals::columns(query)) {}
+
+int Row::indexOf(const QString& column) const
+{
+    const int count = m_record.count();
+    for (int step = 0; step < count; ++step) {
+        const int index = (m_next + step) % count;
+        if (m_record.fieldName(index) == column) {
+            m_next = index + 1;
+            return index;
+        }
+    }
+    return m_record.indexOf(column);
+}
 
 QVariant Row::value(const QString& column) const
 {
-    const int index = m_record.indexOf(column);
+    const int index = indexOf(column);
     return index < 0 ? QVariant() : m_query.value(index);
 }
 

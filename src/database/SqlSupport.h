@@ -125,8 +125,13 @@ public:
     QUuid uuid(const QString& column) const;
 
 private:
+    // Position of a column: tried from just after the last one read, as rows are mostly read in
+    // the order of their columns, then without regard to case.
+    int indexOf(const QString& column) const;
+
     const QSqlQuery& m_query;
     QSqlRecord m_record;
+    mutable int m_next = 0;
 };
 
 // Runs a select and turns every row into an object through T::init.

@@ -1,7 +1,8 @@
 #include "StatementCache.h"
 
+#include "QueryInternals.h"
+
 #include <QSqlError>
-#include <QVariant>
 #include <atomic>
 
 namespace RPX::SQL {
@@ -39,9 +40,7 @@ void StatementCache::give(const QString& sql, std::unique_ptr<QSqlQuery> query)
         return;
     query->finish();
     // Values of this use must not leak into the next one.
-    const QMap<QString, QVariant> bound = query->boundValues();
-    for (auto it = bound.cbegin(); it != bound.cend(); ++it)
-        query->bindValue(it.key(), QVariant());
+    QueryInternals::boundValues(*query).fill(QVariant());
     m_entries.emplace_front(sql, std::move(query));
     if (int(m_entries.size()) > Capacity)
         m_entries.pop_back();

@@ -21,7 +21,8 @@ public:
     void give(const QString& sql, std::unique_ptr<QSqlQuery> query);
     void clear();
 
-    // Switches reuse off for the whole process (to measure what it brings); on by default.
+    // Switches reuse off for the whole process (to measure what it brings): prepared queries, and
+    // the folders a transaction has looked up. On by default.
     static void setEnabled(bool enabled);
     static bool enabled();
     int size() const { return int(m_entries.size()); }

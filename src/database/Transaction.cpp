@@ -2,7 +2,7 @@
 
 #include "agent/KtlDebug.h"
 
-#include <QSet>
+#include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -10,11 +10,17 @@ namespace RPX::SQL {
 
 namespace {
 
-// Connections (by driver) on which this thread has a transaction open.
-QSet<const QSqlDriver*>& openTransactions()
+// Connections (by driver) on which this thread has a transaction open, with the transaction's number.
+QHash<const QSqlDriver*, quint64>& openTransactions()
 {
-    thread_local QSet<const QSqlDriver*> drivers;
+    thread_local QHash<const QSqlDriver*, quint64> drivers;
     return drivers;
+}
+
+quint64 nextNumber()
+{
+    thread_local quint64 last = 0;
+    return ++last;
 }
 
 }  // namespace
@@ -26,7 +32,7 @@ Transaction::Transaction(DatabaseConnection& connection) : m_connection(connecti
     const bool sqlite = connection.dbType() == DatabaseType::SQLite;
     m_active = run(sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
     if (m_active)
-        openTransactions().insert(connection.database().driver());
+        openTransactions().insert(connection.database().driver(), nextNumber());
 }
 
 Transaction::~Transaction()
@@ -56,7 +62,12 @@ void Transaction::rollback()
 
 bool Transaction::isOpenOn(const QSqlDriver* driver)
 {
-    return driver != nullptr && openTransactions().contains(driver);
+    return numberOn(driver) != 0;
+}
+
+quint64 Transaction::numberOn(const QSqlDriver* driver)
+{
+    return driver == nullptr ? 0 : openTransactions().value(driver, 0);
 }
 
 bool Transaction::run(const QString& statement)

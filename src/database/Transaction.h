@@ -30,6 +30,9 @@ public:
 
     // Whether a transaction of this thread is open on the connection of that driver.
     static bool isOpenOn(const QSqlDriver* driver);
+    // The open transaction's number on that connection, unique within the thread; 0 when none is
+    // open. What is remembered for one transaction is forgotten once the number changes.
+    static quint64 numberOn(const QSqlDriver* driver);
 
 private:
     bool run(const QString& statement);

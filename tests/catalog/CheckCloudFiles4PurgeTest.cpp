@@ -14,6 +14,7 @@
 #include <functional>
 
 using namespace RPX::SQL;
+using rpxtest::TestConnection;
 using namespace filecatalog;
 using Purge = CheckCloudFiles4Purge;
 using VersionPointer = QSharedPointer<CloudFileVersion>;
@@ -146,7 +147,7 @@ protected:
 // order, and the deleted-locally picks come last.
 TEST_P(CheckCloudFiles4PurgeTest, RealisticDestinationGivesEveryPickInOrder)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     const QString docs = "/home/u/docs/", photos = "/home/u/photos/";
     add(connection, docs + "report.txt", "r1", utc(2024, 1, 10));
     add(connection, docs + "report.txt", "r2", utc(2024, 2, 10));
@@ -213,7 +214,7 @@ TEST_P(CheckCloudFiles4PurgeTest, RealisticDestinationGivesEveryPickInOrder)
 // Which statement finds the candidates, the path prefixes and the deleted-locally threshold.
 TEST_P(CheckCloudFiles4PurgeTest, CandidateStatementsPrefixesAndDeletionThreshold)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     add(connection, "/d/oldmod", "oldmod", Now.addDays(-400), 0, false, Now.addDays(-2));
     add(connection, "/d/oldbackup", "oldbackup", Now.addDays(-300), 0, false, Now.addDays(-200));
     add(connection, "/d/recent", "recent", Now.addDays(-1));
@@ -259,7 +260,7 @@ TEST_P(CheckCloudFiles4PurgeTest, CandidateStatementsPrefixesAndDeletionThreshol
 // only the rows whose mark changes are written. Pages of two make the root folder take two.
 TEST_P(CheckCloudFiles4PurgeTest, MarkWalkFollowsTheDiskAndWritesOnlyChanges)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     QTemporaryDir tmp;
     ASSERT_TRUE(tmp.isValid());
     const QString root = tmp.path() + "/tree";

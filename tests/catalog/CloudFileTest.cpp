@@ -9,6 +9,7 @@
 #include <QSqlRecord>
 
 using namespace RPX::SQL;
+using rpxtest::TestConnection;
 using namespace filecatalog;
 using rpxtest::LogCapture;
 
@@ -57,7 +58,7 @@ class CloudFileTest : public rpxtest::RepositoryTest
 
 TEST_P(CloudFileTest, RegisteringBuildsTheFolderChainAndEncodesDates)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     CloudFile file;
     file.setDestinationId(Dest);
     file.setLocalPath("/home/u/a.txt");
@@ -112,7 +113,7 @@ TEST_P(CloudFileTest, RegisteringBuildsTheFolderChainAndEncodesDates)
 
 TEST_P(CloudFileTest, UpdateWritesEveryFieldAndKeepsDriveAndFlags)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     auto file = registerFile(connection, "/d/f.bin");
     ASSERT_FALSE(file.isNull());
     ASSERT_TRUE(run(connection, QString("update cloud_files set drive_id = 200, flags = 65535 where id = %1").arg(file->id())));
@@ -150,7 +151,7 @@ TEST_P(CloudFileTest, UpdateWritesEveryFieldAndKeepsDriveAndFlags)
 
 TEST_P(CloudFileTest, LocalPathsComeBackExactly)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     const QStringList paths = {
         "/q/it's \"quoted\".txt",
         "/pct/100%_[x]^.txt",
@@ -188,7 +189,7 @@ TEST_P(CloudFileTest, LocalPathsComeBackExactly)
 
 TEST_P(CloudFileTest, FolderAndDestinationListings)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     for (const char* name : {"c.txt", "a.txt", "d.txt", "b.txt"})
         ASSERT_FALSE(registerFile(connection, QString("/f/") + name, Dest, name[0] == 'b').isNull());
     ASSERT_FALSE(registerFile(connection, "/g/e.txt").isNull());
@@ -216,7 +217,7 @@ TEST_P(CloudFileTest, FolderAndDestinationListings)
 
 TEST_P(CloudFileTest, NameSearchTakesWildcardsLiterally)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     for (const char* name : {"50%_off.txt", "50x_off.txt", "50%xoff.txt", "a[1]^b.txt", "a1^b.txt", "Report.TXT"})
         ASSERT_FALSE(registerFile(connection, QString("/s/") + name).isNull());
     ASSERT_FALSE(registerFile(connection, "/s/50%_off.txt", Dest + 1).isNull());
@@ -237,7 +238,7 @@ TEST_P(CloudFileTest, NameSearchTakesWildcardsLiterally)
 
 TEST_P(CloudFileTest, DeletingTakesEmptyFoldersAndOptionallyVersions)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     ASSERT_FALSE(registerFile(connection, "/keep.txt").isNull());
     auto first = registerFile(connection, "/x/y/1.txt");
     auto second = registerFile(connection, "/x/y/2.txt");
@@ -271,14 +272,14 @@ TEST_P(CloudFileTest, RefusalsRunNoStatement)
 {
     QPointer<DatabasePool> none;
     DatabaseConnection closed(none);
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     auto file = registerFile(connection, "/r/f.txt");
     ASSERT_FALSE(file.isNull());
     // Without the table any statement that runs fails and is logged.
     ASSERT_TRUE(run(connection, "drop table cloud_files"));
     LogCapture log;
 
-    for (DatabaseConnection* c : {&closed, &connection}) {
+    for (DatabaseConnection* c : std::initializer_list<DatabaseConnection*>{&closed, &connection}) {
         CloudFile missing;
         EXPECT_FALSE(missing.select(0, *c));
         EXPECT_FALSE(missing.select(0, "/r/f.txt", *c));

@@ -9,6 +9,7 @@
 #include <QFile>
 
 using namespace RPX::SQL;
+using rpxtest::TestConnection;
 using namespace filecatalog;
 using rpxtest::LogCapture;
 
@@ -49,7 +50,9 @@ class CloudFileVersionBitmapTest : public rpxtest::RepositoryTest
 
 TEST_P(CloudFileVersionBitmapTest, RowsAreKeptPerVersion)
 {
-    DatabaseConnection connection(pool());
+    if (postgres() && rpxtest::inCallerTransaction())
+        GTEST_SKIP() << "fails statements on purpose, which on PostgreSQL ends the caller's transaction";
+    TestConnection connection(pool());
     ASSERT_TRUE(bitmap(7, MapA).insert(connection));
 
     CloudFileVersionBitmap loaded(99);
@@ -85,7 +88,7 @@ TEST_P(CloudFileVersionBitmapTest, RowsAreKeptPerVersion)
 
 TEST_P(CloudFileVersionBitmapTest, DeleteRemovesRowAndOneMapFile)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     // Both maps exist: only the differential one goes.
     touch(differentialMap(MapA));
     touch(diskImageMap(MapA));
@@ -110,7 +113,7 @@ TEST_P(CloudFileVersionBitmapTest, DeleteRemovesRowAndOneMapFile)
 
 TEST_P(CloudFileVersionBitmapTest, MapThatCannotBeRemovedIsLoggedButRowGoes)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     // A non-empty directory in place of the map file cannot be removed as a file, even by root.
     touch(differentialMap(MapA) + QStringLiteral("/inside"));
     ASSERT_TRUE(bitmap(4, MapA).insert(connection));

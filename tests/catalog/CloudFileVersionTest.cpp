@@ -13,6 +13,7 @@
 #include <QFile>
 
 using namespace RPX::SQL;
+using rpxtest::TestConnection;
 using namespace filecatalog;
 using rpxtest::LogCapture;
 
@@ -51,7 +52,7 @@ class CloudFileVersionTest : public rpxtest::RepositoryTest
 
 TEST_P(CloudFileVersionTest, InsertRegistersItsFileOnce)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     CloudFileVersion first = versionOf("/d/F.txt", utc(2024, 1, 1));
     first.setSize(10);
     ASSERT_TRUE(first.insert(Dest, connection));
@@ -77,7 +78,7 @@ TEST_P(CloudFileVersionTest, InsertRegistersItsFileOnce)
 
 TEST_P(CloudFileVersionTest, FieldsRoundTripByteForByte)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     const QByteArray iv("\x00\x01\xff\x00\x7f\x80\x00\x00\x10\x20\x30\x00\x00\xfe\x00\x00", 16);
     const QByteArray salt("\xff\x00\xff\x00\x27\x5c\x00\x22\x00\x00\x00\x00\x00\x00\x00\x01", 16);
     const QByteArray key = QByteArray(40, '\0') + QByteArray("\\x00'\x01", 6);
@@ -139,7 +140,7 @@ TEST_P(CloudFileVersionTest, FieldsRoundTripByteForByte)
 
 TEST_P(CloudFileVersionTest, LookupsByTimeKindAndRevision)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     // Inserted out of order; kinds and broken flags vary.
     struct Spec { QDateTime modified; int attribute; bool broken; unsigned revision; QDateTime backup; };
     const QList<Spec> specs = {
@@ -198,7 +199,7 @@ TEST_P(CloudFileVersionTest, LookupsByTimeKindAndRevision)
 
 TEST_P(CloudFileVersionTest, UpdateFindsTheRowByFileTimeAndKind)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     CloudFileVersion version = versionOf("/u/f", utc(2024, 2, 2), 1);
     version.setDatePurgeDelay(utc(2025, 1, 1));
     version.setIsSimple(1);
@@ -233,7 +234,7 @@ TEST_P(CloudFileVersionTest, UpdateFindsTheRowByFileTimeAndKind)
 
 TEST_P(CloudFileVersionTest, DeletingCascadesToBitmapFileAndFolders)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     CloudFileVersion full = versionOf("/a/b/f", utc(2024, 1, 1), 3);
     ASSERT_TRUE(full.insert(Dest, connection));
     CloudFileVersion other = versionOf("/a/b/f", utc(2024, 1, 2), 1);
@@ -288,7 +289,7 @@ TEST_P(CloudFileVersionTest, RefusalsRunNoStatement)
 {
     QPointer<DatabasePool> none;
     DatabaseConnection closed(none);
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     CloudFileVersion stored = versionOf("/r/f", utc(2024, 1, 1));
     ASSERT_TRUE(stored.insert(Dest, connection));
     // diskimage_versions refers to the versions, which PostgreSQL enforces.
@@ -297,7 +298,7 @@ TEST_P(CloudFileVersionTest, RefusalsRunNoStatement)
     ASSERT_TRUE(run(connection, "drop table cloud_files"));
     LogCapture log;
 
-    for (DatabaseConnection* c : {&closed, &connection}) {
+    for (DatabaseConnection* c : std::initializer_list<DatabaseConnection*>{&closed, &connection}) {
         EXPECT_FALSE(versionOf("", utc(2024, 1, 1)).insert(Dest, *c));
         EXPECT_FALSE(versionOf("/r/f", QDateTime()).insert(Dest, *c));
         CloudFileVersion noFile = versionOf("/r/f", utc(2024, 1, 1));

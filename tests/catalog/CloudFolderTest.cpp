@@ -2,6 +2,8 @@
 #include "support/RepositoryFixture.h"
 
 #include <rpxRepository/catalog/CloudFolder.h>
+#include <rpxRepository/database/ExecQuery.h>
+#include <rpxRepository/database/Transaction.h>
 
 #include <QSqlQuery>
 #include <QVariant>
@@ -10,6 +12,7 @@
 #include <vector>
 
 using namespace RPX::SQL;
+using rpxtest::TestConnection;
 using rpxtest::LogCapture;
 
 namespace {
@@ -72,7 +75,7 @@ protected:
 
 TEST_P(CloudFolderTest, SelectOrInsertBuildsTheChainOnce)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     const auto b = CloudFolder::selectOrInsert(Dest, "/a/b/", connection);
     ASSERT_TRUE(b);
     EXPECT_EQ(folderRows(connection), 3);
@@ -107,9 +110,41 @@ TEST_P(CloudFolderTest, SelectOrInsertBuildsTheChainOnce)
     EXPECT_EQ(CloudFolder::selectPath(d->id(), connection), "/a/b/d/");
 }
 
-TEST_P(CloudFolderTest, AwkwardPathsComeBackExactly)
+// Inside a transaction each folder is looked up once; what the transaction deleted or rolled back
+// is looked up again.
+TEST_P(CloudFolderTest, TransactionLooksEachFolderUpOnce)
 {
     DatabaseConnection connection(pool());
+    int statements = 0;
+    ExecQuery::setStatementObserver([&statements](const QString&) { ++statements; });
+    {
+        Transaction transaction(connection);
+        const auto b = CloudFolder::selectOrInsert(Dest, "/a/b", connection);
+        ASSERT_TRUE(b);
+        statements = 0;
+        EXPECT_EQ(CloudFolder::selectOrInsert(Dest, "/a/b", connection)->id(), b->id());
+        EXPECT_EQ(CloudFolder::select(Dest, "/a", connection)->id(), b->parentId());
+        EXPECT_EQ(statements, 0);
+        EXPECT_NE(CloudFolder::selectOrInsert(Dest + 1, "/a/b", connection)->id(), b->id());
+        EXPECT_FALSE(CloudFolder::select(Dest, "/A", connection));
+
+        ASSERT_TRUE(b->delete_(false, connection));
+        EXPECT_FALSE(CloudFolder::select(Dest, "/a/b", connection));
+        ASSERT_TRUE(CloudFolder::selectOrInsert(Dest, "/a/b", connection));
+    }
+    EXPECT_EQ(folderRows(connection), 0);
+    Transaction transaction(connection);
+    EXPECT_FALSE(CloudFolder::select(Dest, "/a", connection));
+    const auto fresh = CloudFolder::selectOrInsert(Dest, "/a", connection);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(chainOf(fresh->id(), connection), QStringList({"", "a"}));
+    EXPECT_TRUE(transaction.commit());
+    ExecQuery::setStatementObserver({});
+}
+
+TEST_P(CloudFolderTest, AwkwardPathsComeBackExactly)
+{
+    TestConnection connection(pool());
     QString longPath;
     for (int i = 0; longPath.size() < 4096; ++i)
         longPath += QStringLiteral("/segment-%1-%2").arg(i).arg(QString(80, QChar('x' + i % 3)));
@@ -132,7 +167,7 @@ TEST_P(CloudFolderTest, AwkwardPathsComeBackExactly)
 
 TEST_P(CloudFolderTest, ChildrenArePagedInNameOrder)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     for (const char* name : {"c", "a", "e", "b", "d"})
         ASSERT_TRUE(CloudFolder::selectOrInsert(Dest, QStringLiteral("/p/%1").arg(name), connection));
     ASSERT_TRUE(CloudFolder::selectOrInsert(Dest + 1, "top", connection));
@@ -159,7 +194,7 @@ TEST_P(CloudFolderTest, ChildrenArePagedInNameOrder)
 
 TEST_P(CloudFolderTest, DeleteRemovesTheAncestorsItLeavesEmpty)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     const auto leaf = CloudFolder::selectOrInsert(Dest, "/keep/x/y/z", connection);
     ASSERT_TRUE(leaf);
     const quint64 keep = CloudFolder::select(Dest, "/keep", connection)->id();
@@ -228,7 +263,7 @@ TEST_P(CloudFolderTest, RefusesWithoutConnectionOrId)
 {
     QPointer<DatabasePool> none;
     DatabaseConnection closed(none);
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     QSqlQuery drop = connection.query();
     ASSERT_TRUE(drop.exec(postgres() ? "drop table cloud_folders cascade" : "drop table cloud_folders"));
     LogCapture log;

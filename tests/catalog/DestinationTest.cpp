@@ -9,6 +9,7 @@
 #include <QSqlQuery>
 
 using namespace RPX::SQL;
+using rpxtest::TestConnection;
 using rpxtest::LogCapture;
 using rpxtest::ScopedEnv;
 
@@ -152,7 +153,7 @@ protected:
 
 TEST_P(DestinationTest, SelectOrInsertFindsTheStoredRow)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     LogCapture log;
     const auto created = Destination::selectOrInsert(S3, connection);
     ASSERT_TRUE(created);
@@ -186,7 +187,7 @@ TEST_P(DestinationTest, SelectOrInsertFindsTheStoredRow)
 
 TEST_P(DestinationTest, IdentityTextIsMatchedExactly)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     Destination odd;
     odd.setAccountId(QStringLiteral("it's_%[x]\\ü"));
     odd.setPrefix(QStringLiteral("Pre_fix"));
@@ -229,7 +230,9 @@ TEST_P(DestinationTest, RacingRegistrationsLeaveOneRow)
 
 TEST_P(DestinationTest, StatisticsCountVersionsFoldersAndSpace)
 {
-    DatabaseConnection connection(pool());
+    if (postgres() && rpxtest::inCallerTransaction())
+        GTEST_SKIP() << "fails statements on purpose, which on PostgreSQL ends the caller's transaction";
+    TestConnection connection(pool());
     auto mine = Destination::selectOrInsert(S3, connection);
     auto other = Destination::selectOrInsert({{"AccountType", "Minio"}}, connection);
     ASSERT_TRUE(mine && other);
@@ -278,7 +281,7 @@ TEST_P(DestinationTest, RefusesWithoutConnectionOrId)
 {
     QPointer<DatabasePool> none;
     DatabaseConnection closed(none);
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     // Any statement would fail and be logged now.
     for (const char* table : {"destination", "cloud_folders", "cloud_files", "cloud_file_versions"})
         ASSERT_TRUE(run(connection, QStringLiteral("drop table %1%2").arg(table, postgres() ? " cascade" : "")));

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 
 using namespace RPX::SQL;
+using rpxtest::TestConnection;
 using namespace filecatalog;
 
 class FileRoadTest : public rpxtest::RepositoryTest
@@ -18,7 +19,7 @@ class FileRoadTest : public rpxtest::RepositoryTest
 // One file from its first backup to the deletion of its last version.
 TEST_P(FileRoadTest, BackupRestoreLookupAndRemoval)
 {
-    DatabaseConnection connection(pool());
+    TestConnection connection(pool());
     const QJsonObject account{{"AccountType", "AmazonS3"}, {"AccessKey", "AKIAROAD"}, {"ContainerName", "bucket"},
                               {"BackupPrefix", "laptop"}};
     const auto destination = Destination::selectOrInsert(account, connection);

@@ -158,4 +158,25 @@ std::string engineName(const ::testing::TestParamInfo<DatabaseType>& info)
     return info.param == DatabaseType::PostgreSQL ? "PostgreSQL" : "SQLite";
 }
 
+bool& inCallerTransaction()
+{
+    static bool wrapped = false;
+    return wrapped;
+}
+
+TestConnection::TestConnection(QPointer<RPX::SQL::DatabasePool>& pool) : DatabaseConnection(pool)
+{
+    if (inCallerTransaction() && isOpen()) {
+        m_transaction = std::make_unique<RPX::SQL::Transaction>(*this);
+        EXPECT_TRUE(m_transaction->isActive());
+    }
+}
+
+TestConnection::~TestConnection()
+{
+    if (m_transaction && m_transaction->isActive()) {
+        EXPECT_TRUE(m_transaction->commit());
+    }
+}
+
 }  // namespace rpxtest

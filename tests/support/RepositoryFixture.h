@@ -1,7 +1,9 @@
 #pragma once
 
+#include <rpxRepository/database/DatabaseConnection.h>
 #include <rpxRepository/database/DatabasePool.h>
 #include <rpxRepository/database/DatabaseType.h>
+#include <rpxRepository/database/Transaction.h>
 
 #include "Printers.h"
 
@@ -61,6 +63,21 @@ protected:
 };
 
 std::string engineName(const ::testing::TestParamInfo<DatabaseType>& info);
+
+// Whether the program runs with --in-transaction: every TestConnection then works inside a
+// caller's Transaction, so that the same tests show the operations unchanged inside one.
+bool& inCallerTransaction();
+
+// A test's connection: inside a Transaction under --in-transaction, committed when it goes.
+class TestConnection : public RPX::SQL::DatabaseConnection
+{
+public:
+    explicit TestConnection(QPointer<RPX::SQL::DatabasePool>& pool);
+    ~TestConnection();
+
+private:
+    std::unique_ptr<RPX::SQL::Transaction> m_transaction;
+};
 
 // PostgreSQL admin connection to the test server, for creating and dropping test databases.
 bool runOnTestServer(const QString& statement, QString* error = nullptr);

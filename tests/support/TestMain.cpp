@@ -1,3 +1,5 @@
+#include "RepositoryFixture.h"
+
 #include <rpxRepository/database/ExecQuery.h>
 
 #include <QCoreApplication>
@@ -7,6 +9,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i)
+        rpxtest::inCallerTransaction() = rpxtest::inCallerTransaction() || qstrcmp(argv[i], "--in-transaction") == 0;
     // No test waits for real: retry pauses pass at once unless a test watches them.
     RPX::SQL::ExecQuery::setSleepFunction([](int) {});
     return RUN_ALL_TESTS();
