@@ -308,8 +308,11 @@ quint64 RawCatalog::selectOrInsertFile(quint64 destinationId, const VersionData&
 {
     m_fileSelect.i64(qint64(destinationId)).text(version.path);
     quint64 fileId = 0;
-    if (row(m_fileSelect))
+    // A file that exists is taken with its stored values, so every column is read, as the library does.
+    if (row(m_fileSelect)) {
         fileId = quint64(sqlite3_column_int64(m_fileSelect.handle(), 0));
+        m_checksum += readRow(m_fileSelect.handle());
+    }
     m_fileSelect.reset();
     if (fileId != 0)
         return fileId;

@@ -6,8 +6,10 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QSharedPointer>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 #include <QTime>
 #include <QVariant>
 
@@ -33,6 +35,16 @@ inline QVariant scalar(RPX::SQL::DatabaseConnection& connection, const QString& 
 inline int rows(RPX::SQL::DatabaseConnection& connection, const QString& table)
 {
     return scalar(connection, QStringLiteral("select count(*) from ") + table).toInt();
+}
+
+// Display names of a listing of folders or files, in the order given.
+template <typename Row>
+QStringList displayNames(const QList<QSharedPointer<Row>>& list)
+{
+    QStringList names;
+    for (const auto& row : list)
+        names << row->displayName();
+    return names;
 }
 
 }  // namespace filecatalog

@@ -1,8 +1,10 @@
 #include "FileCatalogSupport.h"
+#include "support/LogCapture.h"
 #include "support/RepositoryFixture.h"
 
 #include <rpxRepository/catalog/CloudFile.h>
 #include <rpxRepository/catalog/CloudFileVersion.h>
+#include <rpxRepository/catalog/CloudFileVersionBitmap.h>
 #include <rpxRepository/catalog/CloudFolder.h>
 #include <rpxRepository/catalog/Destination.h>
 
@@ -24,7 +26,6 @@ TEST_P(FileRoadTest, BackupRestoreLookupAndRemoval)
                               {"BackupPrefix", "laptop"}};
     const auto destination = Destination::selectOrInsert(account, connection);
     ASSERT_FALSE(destination.isNull());
-    ASSERT_NE(destination->id(), 0u);
     QJsonObject otherAccount = account;
     otherAccount.insert("ContainerName", "other");
     const auto other = Destination::selectOrInsert(otherAccount, connection);
@@ -36,11 +37,6 @@ TEST_P(FileRoadTest, BackupRestoreLookupAndRemoval)
         CloudFileVersion version;
         version.setPath(path);
         version.setDateModified(modified);
-        version.setDateBackup(modified.addSecs(60));
-        version.setSize(1000);
-        version.setOriginalSize(4000);
-        version.setAttribute(0);
-        version.setIsCompressed(1);
         version.setCloudPath(object);
         version.setUploadId("upload-" + object);
         EXPECT_TRUE(version.insert(destinationId, connection));
@@ -78,6 +74,59 @@ TEST_P(FileRoadTest, BackupRestoreLookupAndRemoval)
     EXPECT_FALSE(CloudFolder::select(destination->id(), "/home/user", connection).isNull());
     EXPECT_FALSE(CloudFile::select_(other->id(), path, connection).isNull());
     EXPECT_EQ(rows(connection, "cloud_file_versions"), 2);
+}
+
+// Bad input on any step of the road is refused before a statement runs: without the tables any
+// statement would fail and be logged. Rows without a destination, folder, path or time would be
+// written for nobody to find, and id 0 would reach the top-level rows.
+TEST_P(FileRoadTest, BadInputIsRefusedBeforeAnyStatement)
+{
+    QPointer<DatabasePool> none;
+    DatabaseConnection closed(none);
+    TestConnection connection(pool());
+    for (const char* table : {"destination", "cloud_folders", "cloud_files", "cloud_file_versions"})
+        ASSERT_TRUE(run(connection, QStringLiteral("drop table %1%2").arg(table, postgres() ? " cascade" : "")));
+    rpxtest::LogCapture log;
+
+    Destination unsaved;
+    EXPECT_EQ(unsaved.spaceUsed(connection), 0);
+    EXPECT_FALSE(Destination::selectOrInsert({}, connection));
+    EXPECT_FALSE(Destination::selectOrInsert({{"AccountType", "AmazonS3"}}, closed));
+
+    EXPECT_FALSE(CloudFolder::selectOrInsert(0, "/a", connection));
+    EXPECT_FALSE(CloudFolder::isEmpty(0, connection));
+    EXPECT_FALSE(CloudFolder().delete_(true, connection));
+    EXPECT_EQ(CloudFolder::selectPath(0, connection), "/");
+    EXPECT_TRUE(CloudFolder::selectPath(1, closed).isNull());
+
+    CloudFile file;
+    EXPECT_FALSE(file.selectOrInsert(connection));
+    EXPECT_FALSE(file.select(0, connection));
+    EXPECT_TRUE(CloudFile::selectFolder(0, 0, 0, connection).isEmpty());
+    file.setLocalPath("/r/f.txt");
+    file.setDestinationId(3);
+    EXPECT_FALSE(file.insert(connection));  // no folder
+    file.setParentId(1);
+    file.setDestinationId(0);
+    EXPECT_FALSE(file.insert(connection));
+    EXPECT_FALSE(file.update(closed));
+
+    CloudFileVersion version;
+    version.setDateModified(utc(2024, 1, 1));
+    EXPECT_FALSE(version.insert(3, connection));  // no path
+    EXPECT_FALSE(version.update(connection));     // no file
+    EXPECT_FALSE(version.delete_(true, connection));
+    version.setPath("/r/f");
+    version.setFileId(1);
+    version.setDateModified(QDateTime());
+    EXPECT_FALSE(version.insert(3, connection));
+    EXPECT_FALSE(version.update(connection));
+    EXPECT_TRUE(CloudFileVersion::selectPointInTime(1, QDateTime(), connection).isNull());
+    EXPECT_TRUE(CloudFileVersion::select_(0, connection).isEmpty());
+    EXPECT_FALSE(CloudFileVersion::isEmpty(0, connection));
+    EXPECT_TRUE(CloudFileVersion::selectLastVersion(1, closed).isNull());
+    EXPECT_FALSE(CloudFileVersionBitmap(1).delete_(closed));
+    EXPECT_TRUE(log.texts().isEmpty()) << log.texts().join('\n').toStdString();
 }
 
 RPX_ON_BOTH_ENGINES(FileRoadTest);

@@ -3,7 +3,6 @@
 
 #include <rpxRepository/database/Database.h>
 #include <rpxRepository/database/DatabaseConnection.h>
-#include <rpxRepository/database/DatabaseStructure.h>
 #include <rpxRepository/database/MetaData.h>
 
 #include <QDir>
@@ -19,18 +18,16 @@ using rpxtest::LogCapture;
 
 namespace {
 
-QVariant scalar(DatabaseConnection& connection, const QString& sql)
+QVariant scalar(const QString& sql)
 {
+    DatabaseConnection connection(DatabasePool::defaultPool());
     QSqlQuery query = connection.query();
-    if (!query.exec(sql) || !query.next())
-        return QVariant();
-    return query.value(0);
+    return query.exec(sql) && query.next() ? query.value(0) : QVariant();
 }
 
 int metadataRows()
 {
-    DatabaseConnection connection(DatabasePool::defaultPool());
-    return scalar(connection, QStringLiteral("select count(*) from metadata")).toInt();
+    return scalar(QStringLiteral("select count(*) from metadata")).toInt();
 }
 
 void writeFile(const QString& path, const QByteArray& bytes)
@@ -38,6 +35,12 @@ void writeFile(const QString& path, const QByteArray& bytes)
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(bytes);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 }  // namespace
@@ -55,18 +58,14 @@ TEST_P(DatabaseInitTest, NewRepositoryGetsSchemaAndOneMetadataRow)
     ASSERT_TRUE(ok);
     EXPECT_TRUE(log.contains(QStringLiteral("Create new DB structure")));
 
-    DatabaseConnection connection(DatabasePool::defaultPool());
-    ASSERT_TRUE(connection.isOpen());
-    EXPECT_EQ(connection.dbType(), GetParam());
-    EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from metadata")).toInt(), 1);
-    EXPECT_EQ(scalar(connection, QStringLiteral("select repository_version from metadata")).toString(),
-              QStringLiteral("0.11"));
-    const QString created = scalar(connection, QStringLiteral("select date_created_utc from metadata")).toString();
+    EXPECT_EQ(DatabaseConnection(DatabasePool::defaultPool()).dbType(), GetParam());
+    EXPECT_EQ(metadataRows(), 1);
+    EXPECT_EQ(scalar(QStringLiteral("select repository_version from metadata")).toString(), QStringLiteral("0.11"));
+    const QString created = scalar(QStringLiteral("select date_created_utc from metadata")).toString();
     EXPECT_EQ(created.size(), 14) << created.toStdString();
-    EXPECT_FALSE(scalar(connection, QStringLiteral("select product_version from metadata")).toString().isEmpty());
-
+    EXPECT_FALSE(scalar(QStringLiteral("select product_version from metadata")).toString().isEmpty());
     if (!postgres()) {
-        EXPECT_EQ(scalar(connection, QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
+        EXPECT_EQ(scalar(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
         // Read-write for everyone even under a strict umask.
         EXPECT_EQ(QFileInfo(sqlitePath()).permissions() & 0x7077, QFileDevice::Permissions(0x6066));
     }
@@ -74,19 +73,15 @@ TEST_P(DatabaseInitTest, NewRepositoryGetsSchemaAndOneMetadataRow)
     EXPECT_FALSE(QSqlDatabase::contains(QLatin1String(QSqlDatabase::defaultConnection)));
 }
 
-TEST_P(DatabaseInitTest, SecondInitReturnsAtOnceWithoutLogging)
+// Once open, init returns at once; in a new process it opens the existing repository unchanged.
+TEST_P(DatabaseInitTest, SecondInitReturnsAtOnceAndExistingRepositoryIsOpenedUnchanged)
 {
     ASSERT_TRUE(Database::init(false));
     LogCapture log;
     EXPECT_TRUE(Database::init(true));
     EXPECT_TRUE(log.lines().isEmpty());
-}
 
-TEST_P(DatabaseInitTest, ExistingRepositoryIsOpenedUnchanged)
-{
-    ASSERT_TRUE(Database::init(false));
     resetProcessState();
-    LogCapture log;
     ASSERT_TRUE(Database::init(true));
     EXPECT_FALSE(log.contains(QStringLiteral("Create new DB structure")));
     EXPECT_EQ(metadataRows(), 1);
@@ -107,7 +102,7 @@ protected:
     QString corruptedFolder() const { return configRoot() + QStringLiteral("corrupteddb"); }
 };
 
-TEST_P(SQLiteOpeningTest, DefaultLocationAndSetAsideFolder)
+TEST_P(SQLiteOpeningTest, LocationAndSetAsideFolderFollowTheSettings)
 {
     EXPECT_EQ(Database::connectionString(), sqlitePath());
     EXPECT_EQ(Database::corruptedPath(), corruptedFolder());
@@ -129,43 +124,16 @@ TEST_P(SQLiteOpeningTest, EmptyExistingFileGetsTheSchema)
     EXPECT_EQ(metadataRows(), 1);
 }
 
-TEST_P(SQLiteOpeningTest, LowerCaseWalIsAcceptedWithoutAChange)
-{
-    ASSERT_TRUE(Database::init(false));
-    resetProcessState();
-    ASSERT_TRUE(Database::initSQLite(sqlitePath()));
-    DatabaseConnection connection(DatabasePool::defaultPool());
-    EXPECT_EQ(scalar(connection, QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
-    EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from metadata")).toInt(), 1);
-}
-
-TEST_P(SQLiteOpeningTest, CorruptFileWithoutSetAsideFailsAndKeepsTheFile)
-{
-    const QByteArray garbage(8192, 'x');
-    writeFile(sqlitePath(), garbage);
-    LogCapture log;
-    EXPECT_FALSE(Database::init(false));
-    EXPECT_TRUE(Database::dbLastError());
-    EXPECT_TRUE(log.contains(QStringLiteral("Error on check database journal mode database:")));
-    QFile file(sqlitePath());
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), garbage);
-    EXPECT_FALSE(QDir(corruptedFolder()).exists());
-    EXPECT_FALSE(DatabasePool::defaultPool()->isInit());
-}
-
+// The damaged file and its journal go to the set-aside folder, where the oldest copy makes room.
 TEST_P(SQLiteOpeningTest, CorruptFileIsSetAsideKeepingAtMostThreeCopies)
 {
     ASSERT_TRUE(QDir().mkpath(corruptedFolder()));
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    const QStringList olds = {QStringLiteral("a.db"), QStringLiteral("b.db"), QStringLiteral("c.db")};
-    for (int i = 0; i < olds.size(); ++i) {
-        const QString path = corruptedFolder() + QLatin1Char('/') + olds[i];
-        writeFile(path, "old");
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-        // b is the oldest.
-        ASSERT_TRUE(file.setFileTime(now.addDays(i == 1 ? -30 : -10 + i), QFileDevice::FileModificationTime));
+    for (const auto& [name, age] : {std::pair("a.db", -10), std::pair("b.db", -30), std::pair("c.db", -8)}) {
+        QFile file(corruptedFolder() + QLatin1Char('/') + QLatin1String(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.write("old") == 3 && file.flush());
+        ASSERT_TRUE(file.setFileTime(now.addDays(age), QFileDevice::FileModificationTime));
     }
     const QByteArray garbage(8192, 'x');
     writeFile(sqlitePath(), garbage);
@@ -174,28 +142,22 @@ TEST_P(SQLiteOpeningTest, CorruptFileIsSetAsideKeepingAtMostThreeCopies)
     LogCapture log;
     ASSERT_TRUE(Database::init(true));
     EXPECT_TRUE(log.contains(QStringLiteral("Corrupted: ") + corruptedFolder() + QStringLiteral("/rpxstore")));
-
     const QStringList entries = QDir(corruptedFolder()).entryList(QDir::Files, QDir::Name);
     ASSERT_EQ(entries.size(), 3) << entries.join(QLatin1Char(' ')).toStdString();
     EXPECT_FALSE(entries.contains(QStringLiteral("b.db")));
     const QString copy = entries.filter(QStringLiteral("rpxstore")).value(0);
     EXPECT_TRUE(copy.startsWith(QStringLiteral("rpxstore")) && copy.endsWith(QStringLiteral(".db")));
-    QFile kept(corruptedFolder() + QLatin1Char('/') + copy);
-    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
-    EXPECT_EQ(kept.readAll(), garbage);
-
-    // The fresh repository works through the pool.
+    EXPECT_EQ(readFile(corruptedFolder() + QLatin1Char('/') + copy), garbage);
     EXPECT_EQ(metadataRows(), 1);
 }
 
+// A failed open earlier in the process makes init(true) set aside even a sound database.
 TEST_P(SQLiteOpeningTest, EarlierFailureSetsAsideASoundDatabaseToo)
 {
     ASSERT_TRUE(Database::init(false));
-    {
-        DatabaseConnection connection(DatabasePool::defaultPool());
-        QSqlQuery query = connection.query();
-        ASSERT_TRUE(query.exec(QStringLiteral("create table marker (a integer)")));
-    }
+    ASSERT_TRUE(DatabaseConnection(DatabasePool::defaultPool())
+                    .query()
+                    .exec(QStringLiteral("create table marker (a integer)")));
     resetProcessState();
     writeFile(configRoot() + QStringLiteral("settings.xml"), "<settings DB_location=\"/nonexistent/dir/x.db\"/>");
     EXPECT_FALSE(Database::init(false));
@@ -204,44 +166,40 @@ TEST_P(SQLiteOpeningTest, EarlierFailureSetsAsideASoundDatabaseToo)
 
     ASSERT_TRUE(Database::init(true));
     EXPECT_EQ(QDir(corruptedFolder()).entryList(QDir::Files).size(), 1);
+    EXPECT_EQ(metadataRows(), 1);
     DatabaseConnection connection(DatabasePool::defaultPool());
-    ASSERT_TRUE(connection.isOpen());
-    EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from metadata")).toInt(), 1);
     EXPECT_FALSE(connection.database().tables().contains(QStringLiteral("marker")));
 }
 
 INSTANTIATE_TEST_SUITE_P(, SQLiteOpeningTest, ::testing::Values(rpxtest::DatabaseType::SQLite), rpxtest::engineName);
 
-TEST(PostgreSQLOpeningTest, StringItemsAreTrimmedAndABadPortFallsBackTo5432)
+// Items are trimmed and a bad port falls back to 5432; a refused connection fails with one clear line.
+TEST(PostgreSQLOpeningTest, ConnectionStringIsParsedAndARefusedConnectionFails)
 {
     LogCapture log;
     EXPECT_FALSE(Database::initPostgreSQL(
         QStringLiteral("PGSQL;host:  127.0.0.1  ;port:abc;user: nobody ;password:secret;database: none ;other:x")));
     const QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
-    EXPECT_EQ(db.hostName(), QStringLiteral("127.0.0.1"));
-    EXPECT_EQ(db.port(), 5432);
-    EXPECT_EQ(db.userName(), QStringLiteral("nobody"));
-    EXPECT_EQ(db.databaseName(), QStringLiteral("none"));
+    EXPECT_EQ((QStringList{db.hostName(), QString::number(db.port()), db.userName(), db.databaseName()}),
+              (QStringList{QStringLiteral("127.0.0.1"), QStringLiteral("5432"), QStringLiteral("nobody"),
+                           QStringLiteral("none")}));
     EXPECT_TRUE(log.contains(QStringLiteral("Use PostgreSQL database")));
-}
 
-TEST(PostgreSQLOpeningTest, RefusedConnectionFailsWithAClearLine)
-{
-    LogCapture log;
+    log.clear();
     EXPECT_FALSE(Database::initPostgreSQL(QStringLiteral("PGSQL;host:127.0.0.1;port:1;user:x;database:y")));
     EXPECT_EQ(log.count(QStringLiteral("Error on connect to database:")), 1);
     EXPECT_FALSE(DatabasePool::defaultPool()->isInit());
 }
 
-TEST(SchemaTest, UnknownEngineGetsNoStatement)
+TEST(SchemaTest, UnknownEngineOrClosedConnectionGetsNothing)
 {
     EXPECT_TRUE(MetaData::createTable(static_cast<DatabaseType>(7)).isEmpty());
     EXPECT_EQ(MetaData::createTable(DatabaseType::SQLite), MetaData::createTable(DatabaseType::PostgreSQL));
-}
 
-TEST(SchemaTest, ClosedConnectionWritesNoMetadata)
-{
     QPointer<DatabasePool> none;
     DatabaseConnection connection(none);
+    EXPECT_FALSE(connection.isOpen());
+    QSqlQuery query = connection.query();
+    EXPECT_FALSE(query.exec(QStringLiteral("select 1")));
     EXPECT_FALSE(MetaData().init(connection));
 }

@@ -5,12 +5,12 @@
 #include <rpxRepository/database/DatabaseConnection.h>
 #include <rpxRepository/generation/AttachDatabase.h>
 
+#include <gtest/gtest.h>
 #include <QSharedPointer>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QVariant>
-#include <gtest/gtest.h>
 
 namespace gentest {
 
@@ -46,8 +46,6 @@ protected:
 
     QString path(const QString& name = QStringLiteral("generation.db")) const { return m_dir.filePath(name); }
     QPointer<DatabasePool>& pool() { return m_attached->attachedDatabasePool(); }
-    // Drops the attachment of the test, as when the agent lets go of the generation.
-    void release() { m_attached.reset(); }
 
     QTemporaryDir m_dir;
     const QUuid m_marker = QUuid::createUuid();

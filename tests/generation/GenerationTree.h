@@ -59,38 +59,23 @@ protected:
             // Folder rows name their restore point by its id; the tree relies on ids 1 to 3.
             ASSERT_EQ(point.id(), quint64(n));
         }
-        folder(connection, "/data@1", "");
-        file(connection, "/data@1", "readme.md");
-        folder(connection, "/data/docs@1", "/data@1");
-        file(connection, "/data/docs@1", "a.txt");
-        file(connection, "/data/docs@1", "b.txt");
-        folder(connection, "/data/docs-archive@1", "/data@1");
-        folder(connection, "/data/docs/old@1", "/data/docs@1");
-        file(connection, "/data/docs/old@1", "x.txt");
-        folder(connection, "/data/pics@1", "/data@1");
-        file(connection, "/data/pics@1", "p1.jpg");
-        folder(connection, "/data/tmp@1", "/data@1");
-        file(connection, "/data/tmp@1", "t.log");
-
-        folder(connection, "/data/docs@2", "/data@1");
-        file(connection, "/data/docs@2", "a.txt");
-        folder(connection, "/data/docs/old@2", "/data/docs@2", true);
-        file(connection, "/data/docs/old@2", "x.txt", true);
-        folder(connection, "/data/pics@2", "/data@1");
-        file(connection, "/data/pics@2", "p2.jpg");
-        folder(connection, "/data/tmp@2", "/data@1");
-        file(connection, "/data/tmp@2", "t.log", true);
-        folder(connection, "/data/music@2", "/data@1");
-        file(connection, "/data/music@2", "s.mp3");
-
-        folder(connection, "/data@3", "");
-        file(connection, "/data@3", "readme.md");
-        folder(connection, "/data/docs@3", "/data@3");
-        file(connection, "/data/docs@3", "b.txt", true);
-        folder(connection, "/data/docs/old@3", "/data/docs@3");
-        file(connection, "/data/docs/old@3", "x.txt");
-        file(connection, "/data/docs/old@3", "y.txt");
-        folder(connection, "/data/tmp@3", "/data@3", true);
+        // A folder row, its parent row and its files; "-" marks a deleted row.
+        const QList<QStringList> rows = {
+            {"/data@1", "", "readme.md"},          {"/data/docs@1", "/data@1", "a.txt", "b.txt"},
+            {"/data/docs-archive@1", "/data@1"},   {"/data/docs/old@1", "/data/docs@1", "x.txt"},
+            {"/data/pics@1", "/data@1", "p1.jpg"}, {"/data/tmp@1", "/data@1", "t.log"},
+            {"/data/docs@2", "/data@1", "a.txt"},  {"-/data/docs/old@2", "/data/docs@2", "-x.txt"},
+            {"/data/pics@2", "/data@1", "p2.jpg"}, {"/data/tmp@2", "/data@1", "-t.log"},
+            {"/data/music@2", "/data@1", "s.mp3"}, {"/data@3", "", "readme.md"},
+            {"/data/docs@3", "/data@3", "-b.txt"}, {"/data/docs/old@3", "/data/docs@3", "x.txt", "y.txt"},
+            {"-/data/tmp@3", "/data@3"},
+        };
+        for (const QStringList& spec : rows) {
+            const QString key = spec.at(0).mid(spec.at(0).startsWith('-') ? 1 : 0);
+            folder(connection, key, spec.at(1), spec.at(0).startsWith('-'));
+            for (const QString& name : spec.mid(2))
+                file(connection, key, name.mid(name.startsWith('-') ? 1 : 0), name.startsWith('-'));
+        }
     }
 
     static QDateTime startOf(int point) { return QDateTime(QDate(2024, 3, point), QTime(22, 0), Qt::UTC); }
@@ -98,7 +83,7 @@ protected:
     // The row id of a folder written by a run, keyed "<path>@<run>".
     quint64 row(const QString& key) const { return m_rows.value(key); }
 
-    quint64 folder(DatabaseConnection& connection, const QString& key, const QString& parentKey, bool deleted = false)
+    void folder(DatabaseConnection& connection, const QString& key, const QString& parentKey, bool deleted = false)
     {
         const QString path = key.section(QLatin1Char('@'), 0, 0);
         RPX::SQL::Generation::Folders folder;
@@ -109,10 +94,9 @@ protected:
         folder.setDeleted(deleted);
         EXPECT_EQ(folder.insert(QString(), connection), RPX::SQL::Result::Ok) << key.toStdString();
         m_rows.insert(key, folder.id());
-        return folder.id();
     }
 
-    void file(DatabaseConnection& connection, const QString& folderKey, const QString& name, bool deleted = false)
+    void file(DatabaseConnection& connection, const QString& folderKey, const QString& name, bool deleted)
     {
         RPX::SQL::Generation::Files file;
         file.setDisplayName(name);

@@ -1,6 +1,5 @@
 #include "GenerationFixture.h"
 
-#include <rpxRepository/database/ExecQuery.h>
 #include <rpxRepository/generation/Parts.h>
 #include <rpxRepository/generation/RestorePointParts.h>
 #include <rpxRepository/generation/RestorePoints.h>
@@ -18,23 +17,18 @@ const QDateTime Base(QDate(2024, 5, 10), QTime(8, 0, 0), Qt::UTC);
 // Chain numbers come from the part's path, "chain-<n>/...", as a caller's subclass might derive them.
 class ChainPart : public RestorePointParts
 {
-public:
-    static int created;
-
 protected:
     bool initChainNumber() override
     {
         bool ok = false;
-        const qint64 number = path().section(QLatin1Char('/'), 0, 0).section(QLatin1Char('-'), 1).toLongLong(&ok);
-        setChainNumber(number);
+        setChainNumber(path().section(QLatin1Char('/'), 0, 0).section(QLatin1Char('-'), 1).toLongLong(&ok));
         return ok;
     }
 };
-int ChainPart::created = 0;
-
+int created = 0;
 RestorePointParts* makeChainPart()
 {
-    ++ChainPart::created;
+    ++created;
     return new ChainPart();
 }
 
@@ -42,11 +36,11 @@ RestorePointParts* makeChainPart()
 QStringList fields(const RestorePoints& p)
 {
     QStringList list;
-    for (qint64 value : {qint64(p.sequenceNumber()), qint64(p.backupType()), qint64(p.tocId()), p.totalBytes(),
-                         p.newBytes(), p.compressedBytes(), qint64(p.snapshotType()), p.filesBackedUp(),
-                         p.filesDeleted(), p.foldersBackedUp(), p.foldersDeleted(), p.blocksCount(), p.partsCount(),
-                         qint64(p.sessionHistoryId()), qint64(p.backupResult()), qint64(p.consistencyCheckResult()),
-                         qint64(p.brokenType()), p.totalFileCount(), p.totalFileSize()})
+    for (qint64 value :
+         {qint64(p.sequenceNumber()), qint64(p.backupType()), qint64(p.tocId()), p.totalBytes(), p.newBytes(),
+          p.compressedBytes(), qint64(p.snapshotType()), p.filesBackedUp(), p.filesDeleted(), p.foldersBackedUp(),
+          p.foldersDeleted(), p.blocksCount(), p.partsCount(), qint64(p.sessionHistoryId()), qint64(p.backupResult()),
+          qint64(p.consistencyCheckResult()), qint64(p.brokenType()), p.totalFileCount(), p.totalFileSize()})
         list << QString::number(value);
     list << p.metadata() << p.plan() << p.sgnFileName() << p.backupErrorList() << p.consistencyCheckErrorList()
          << p.finishDate().toString(Qt::ISODateWithMs) << p.consistencyCheckDateTime().toString(Qt::ISODateWithMs);
@@ -68,23 +62,16 @@ protected:
         return point;
     }
 
-    quint64 insertStorageFile(const QString& path, KTL::Archive::BrokenType broken)
+    quint64 insertPart(const QString& path, quint64 restorePointId,
+                       KTL::Archive::BrokenType broken = KTL::Archive::BrokenType::NotBroken)
     {
         StorageFiles file;
         file.setPath(path);
         file.setBrokenType(broken);
         DatabaseConnection connection(pool());
         EXPECT_EQ(file.insert(QString(), connection), Result::Ok);
+        EXPECT_EQ(Parts(file.id(), restorePointId).insert(QString(), connection), Result::Ok);
         return file.id();
-    }
-
-    static QList<qint64> sequences(const ListResult<RestorePoints>& result)
-    {
-        QList<qint64> numbers;
-        for (const auto& point : result.first)
-            numbers << point->sequenceNumber();
-        std::sort(numbers.begin(), numbers.end());
-        return numbers;
     }
 };
 
@@ -123,17 +110,17 @@ TEST_F(RestorePointsTest, EveryFieldIsWrittenAndReadBackWithDatesCutToSecondsInU
     point.setFilesDeleted(14);
     point.setFoldersBackedUp(15);
     point.setFoldersDeleted(16);
-    point.setMetadata(QStringLiteral("{\"k\":1}"));
-    point.setPlan(QStringLiteral("plan-text"));
+    point.setMetadata("{\"k\":1}");
+    point.setPlan("plan-text");
     point.setBlocksCount(17);
     point.setPartsCount(18);
-    point.setSgnFileName(QStringLiteral("sig.sgn"));
+    point.setSgnFileName("sig.sgn");
     point.setSessionHistoryId(19);
     point.setBackupResult(KTL::Archive::BackupResult(3));
-    point.setBackupErrorList(QStringLiteral("e1;e2"));
+    point.setBackupErrorList("e1;e2");
     point.setConsistencyCheckResult(KTL::Archive::ConsistencyCheckResult(4));
     point.setConsistencyCheckDateTime(QDateTime(QDate(2024, 2, 3), QTime(5, 6, 7), Qt::UTC));
-    point.setConsistencyCheckErrorList(QStringLiteral("c1"));
+    point.setConsistencyCheckErrorList("c1");
     point.setBrokenType(KTL::Archive::BrokenType::ToPurgeAfterSync);
     point.setTotalFileCount(20);
     point.setTotalFileSize(21);
@@ -141,16 +128,14 @@ TEST_F(RestorePointsTest, EveryFieldIsWrittenAndReadBackWithDatesCutToSecondsInU
     DatabaseConnection connection(pool());
     ASSERT_EQ(point.insert(QString(), connection), Result::Ok);
     ASSERT_NE(point.id(), 0u);
-
-    const RowResult<RestorePoints> read = RestorePoints::selectById(point.id(), QString(), connection);
-    ASSERT_EQ(read.second, Result::Ok);
-    ASSERT_FALSE(read.first.isNull());
-    EXPECT_EQ(fields(*read.first), fields(point));
-    EXPECT_EQ(read.first->startDate(), QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5), Qt::UTC));
-    EXPECT_EQ(read.first->startDate().timeSpec(), Qt::UTC);
+    const QSharedPointer<RestorePoints> read = RestorePoints::selectById(point.id(), QString(), connection).first;
+    ASSERT_FALSE(read.isNull());
+    EXPECT_EQ(fields(*read), fields(point));
+    EXPECT_EQ(read->startDate(), QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5), Qt::UTC));
+    EXPECT_EQ(read->startDate().timeSpec(), Qt::UTC);
 
     // Update rewrites every field; a missing date is stored as NULL and reads back invalid.
-    RestorePoints changed = *read.first;
+    RestorePoints changed = *read;
     changed.setFinishDate(QDateTime());
     changed.setSequenceNumber(43);
     changed.setFoldersDeleted(-1);
@@ -163,30 +148,13 @@ TEST_F(RestorePointsTest, EveryFieldIsWrittenAndReadBackWithDatesCutToSecondsInU
     EXPECT_TRUE(RestorePoints::selectBySequenceNumber(42, QString(), connection).first.isNull());
 }
 
-TEST_F(RestorePointsTest, ASequenceNumberIsUniqueAndTheLosingInsertKeepsItsId)
-{
-    insertPoint(1);
-    RestorePoints duplicate;
-    duplicate.setSequenceNumber(1);
-    duplicate.setStartDate(Base);
-    DatabaseConnection connection(pool());
-    EXPECT_EQ(duplicate.insert(QString(), connection), Result::Constraint);
-    EXPECT_EQ(duplicate.id(), 0u);
-    // A run without a start date is refused by the table.
-    RestorePoints undated;
-    undated.setSequenceNumber(2);
-    EXPECT_EQ(undated.insert(QString(), connection), Result::Constraint);
-    EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from restore_points")).toInt(), 1);
-}
-
-TEST_F(RestorePointsTest, SingleRowLookupsFindTheRightNeighbour)
+TEST_F(RestorePointsTest, LookupsFindTheRightNeighbourAndListsPageAndStopAtADate)
 {
     DatabaseConnection connection(pool());
     EXPECT_EQ(RestorePoints::selectLast(QString(), connection), RowResult<RestorePoints>({}, Result::Ok));
-
-    insertPoint(1, QStringLiteral("one.sgn"));
-    insertPoint(2);                  // NULL signature
-    insertPoint(3, QStringLiteral(""));  // empty signature
+    insertPoint(1, "one.sgn");
+    insertPoint(2);      // NULL signature
+    insertPoint(3, "");  // empty signature
     insertPoint(4);
     // Sequence numbers need not follow the start dates: 5 starts first of all.
     RestorePoints early;
@@ -206,104 +174,81 @@ TEST_F(RestorePointsTest, SingleRowLookupsFindTheRightNeighbour)
     EXPECT_EQ(sequenceOf(RestorePoints::selectPrev(Base.addSecs(1800), QString(), connection)), 5);
     EXPECT_EQ(sequenceOf(RestorePoints::selectByDateTime(Base.addSecs(2 * 3600), QString(), connection)), 2);
     EXPECT_EQ(sequenceOf(RestorePoints::selectByDateTime(Base.addSecs(2 * 3600 + 1), QString(), connection)), -1);
-    EXPECT_EQ(RestorePoints::selectBySequenceNumber(99, QString(), connection),
-              RowResult<RestorePoints>({}, Result::Ok));
-}
 
-TEST_F(RestorePointsTest, ListsPageAndStopAtADate)
-{
-    for (qint64 sequence = 1; sequence <= 40; ++sequence)
+    for (qint64 sequence = 6; sequence <= 10; ++sequence)
         insertPoint(sequence);
-    DatabaseConnection connection(pool());
-
-    const ListResult<RestorePoints> all = RestorePoints::select(QString(), 0, 20, connection);
-    EXPECT_EQ(all.second, Result::Ok);
-    EXPECT_EQ(all.first.size(), 40);
-    const ListResult<RestorePoints> page = RestorePoints::select(QString(), 10, 20, connection);
-    EXPECT_EQ(page.first.size(), 10);
-    EXPECT_EQ(RestorePoints::select(QString(), 10, 35, connection).first.size(), 5);
-
+    EXPECT_EQ(RestorePoints::select(QString(), 0, 3, connection).first.size(), 10);
+    EXPECT_EQ(RestorePoints::select(QString(), 4, 8, connection).first.size(), 2);
     // Up to a date: inclusive, the date cut to whole seconds.
-    const QDateTime upTo = Base.addSecs(5 * 3600).addMSecs(400);
-    EXPECT_EQ(sequences(RestorePoints::select(upTo, QString(), -1, 7, connection)), (QList<qint64>{1, 2, 3, 4, 5}));
+    const QDateTime upTo = Base.addSecs(3 * 3600).addMSecs(400);
+    QList<qint64> upToNumbers;
+    for (const auto& point : RestorePoints::select(upTo, QString(), -1, 7, connection).first)
+        upToNumbers << point->sequenceNumber();
+    std::sort(upToNumbers.begin(), upToNumbers.end());
+    EXPECT_EQ(upToNumbers, (QList<qint64>{1, 2, 3, 5}));
     EXPECT_EQ(RestorePoints::select(upTo, QString(), 2, 1, connection).first.size(), 2);
-    EXPECT_EQ(RestorePoints::select(upTo, QString(), 2, 4, connection).first.size(), 1);
+    EXPECT_EQ(RestorePoints::select(upTo, QString(), 2, 3, connection).first.size(), 1);
 }
 
-TEST_F(RestorePointsTest, RemoveDeletesTheOneRowAndClosedConnectionsAreRefused)
+TEST_F(RestorePointsTest, ConstraintsRemoveAndClosedConnections)
 {
     const RestorePoints first = insertPoint(1);
     insertPoint(2);
     DatabaseConnection connection(pool());
-    const quint64 partFile = insertStorageFile(QStringLiteral("chain-1/a"), KTL::Archive::BrokenType::NotBroken);
-    ASSERT_EQ(Parts(partFile, first.id()).insert(QString(), connection), Result::Ok);
+    RestorePoints duplicate;
+    duplicate.setSequenceNumber(1);
+    duplicate.setStartDate(Base);
+    EXPECT_EQ(duplicate.insert(QString(), connection), Result::Constraint);
+    EXPECT_EQ(duplicate.id(), 0u);
+    // A run without a start date is refused by the table.
+    RestorePoints undated;
+    undated.setSequenceNumber(3);
+    EXPECT_EQ(undated.insert(QString(), connection), Result::Constraint);
+    EXPECT_EQ(scalar(connection, "select count(*) from restore_points").toInt(), 2);
 
     ASSERT_EQ(first.remove(QString(), connection), Result::Ok);
     EXPECT_TRUE(RestorePoints::selectById(first.id(), QString(), connection).first.isNull());
     EXPECT_EQ(RestorePoints::select(QString(), 0, 0, connection).first.size(), 1);
-    // Without foreign-key enforcement the part stays behind.
-    EXPECT_EQ(Parts::select(first.id(), QString(), connection).first.size(), 1);
 
     QPointer<DatabasePool> none;
     DatabaseConnection closed(none);
-    RestorePoints point;
-    point.setStartDate(Base);
-    EXPECT_EQ(point.insert(QString(), closed), Result::Error);
-    EXPECT_EQ(point.update(QString(), closed), Result::Error);
-    EXPECT_EQ(point.remove(QString(), closed), Result::Error);
+    EXPECT_EQ(duplicate.insert(QString(), closed), Result::Error);
+    EXPECT_EQ(first.update(QString(), closed), Result::Error);
     EXPECT_EQ(RestorePoints::selectLast(QString(), closed), RowResult<RestorePoints>({}, Result::Error));
     EXPECT_EQ(RestorePoints::select(Base, QString(), 0, 0, closed).second, Result::Error);
 }
 
-TEST_F(RestorePointsTest, PartsAreKeyedByChainNumberAndFilteredByBrokenState)
+TEST_F(RestorePointsTest, PartsAreKeyedByChainNumberFilteredByBrokenStateAndAFailingHookStops)
 {
     const RestorePoints point = insertPoint(1);
     const RestorePoints other = insertPoint(2);
     DatabaseConnection connection(pool());
-    const quint64 a = insertStorageFile(QStringLiteral("chain-1/a"), KTL::Archive::BrokenType::NotBroken);
-    const quint64 b = insertStorageFile(QStringLiteral("chain-2/b"), KTL::Archive::BrokenType::ToPurge);
-    const quint64 c = insertStorageFile(QStringLiteral("chain-3/c"), KTL::Archive::BrokenType::NotBroken);
-    const quint64 foreign = insertStorageFile(QStringLiteral("chain-4/d"), KTL::Archive::BrokenType::NotBroken);
-    for (quint64 id : {a, b, c})
-        ASSERT_EQ(Parts(id, point.id()).insert(QString(), connection), Result::Ok);
-    ASSERT_EQ(Parts(foreign, other.id()).insert(QString(), connection), Result::Ok);
+    const quint64 a = insertPart("chain-1/a", point.id());
+    const quint64 b = insertPart("chain-2/b", point.id(), KTL::Archive::BrokenType::ToPurge);
+    insertPart("chain-3/c", point.id());
+    // Parts of one chain number leave the one read last, in rowid order of parts.
+    const quint64 later = insertPart("chain-3/later", point.id());
+    insertPart("chain-4/d", other.id());
 
     const RestorePointParts::Map all = RestorePointParts::select(point.id(), QString(), connection, makeChainPart);
     EXPECT_EQ(all.keys(), (QList<qint64>{1, 2, 3}));
     ASSERT_TRUE(all.contains(2));
     EXPECT_EQ(all.value(2)->id(), b);
-    EXPECT_EQ(all.value(2)->path(), QStringLiteral("chain-2/b"));
+    EXPECT_EQ(all.value(2)->path(), "chain-2/b");
     EXPECT_EQ(all.value(2)->brokenType(), KTL::Archive::BrokenType::ToPurge);
-
-    const RestorePointParts::Map whole =
-        RestorePointParts::selectNotBroken(point.id(), QString(), connection, makeChainPart);
-    EXPECT_EQ(whole.keys(), (QList<qint64>{1, 3}));
-}
-
-TEST_F(RestorePointsTest, PartsOfOneChainNumberLeaveTheLastReadAndAFailingHookStops)
-{
-    const RestorePoints point = insertPoint(1);
-    DatabaseConnection connection(pool());
-    const quint64 first = insertStorageFile(QStringLiteral("chain-7/first"), KTL::Archive::BrokenType::NotBroken);
-    const quint64 second = insertStorageFile(QStringLiteral("chain-7/second"), KTL::Archive::BrokenType::NotBroken);
-    ASSERT_EQ(Parts(first, point.id()).insert(QString(), connection), Result::Ok);
-    ASSERT_EQ(Parts(second, point.id()).insert(QString(), connection), Result::Ok);
-
-    // The rows come in rowid order of parts, so the second part is read last.
-    RestorePointParts::Map map = RestorePointParts::select(point.id(), QString(), connection, makeChainPart);
-    ASSERT_EQ(map.size(), 1);
-    EXPECT_EQ(map.value(7)->id(), second);
+    EXPECT_EQ(all.value(3)->id(), later);
+    EXPECT_EQ(RestorePointParts::selectNotBroken(point.id(), QString(), connection, makeChainPart).keys(),
+              (QList<qint64>{1, 3}));
 
     // A row the hook rejects ends the listing.
-    ASSERT_TRUE(run(connection, QStringLiteral("update storage_files set path = 'no-chain' where id = %1").arg(first)));
-    map = RestorePointParts::select(point.id(), QString(), connection, makeChainPart);
-    EXPECT_TRUE(map.isEmpty());
+    ASSERT_TRUE(run(connection, QStringLiteral("update storage_files set path = 'no-chain' where id = %1").arg(a)));
+    EXPECT_TRUE(RestorePointParts::select(point.id(), QString(), connection, makeChainPart).isEmpty());
 
     // Restore point 0 and a closed connection give an empty map without creating a single object.
-    ChainPart::created = 0;
+    created = 0;
     EXPECT_TRUE(RestorePointParts::select(0, QString(), connection, makeChainPart).isEmpty());
     QPointer<DatabasePool> none;
     DatabaseConnection closed(none);
     EXPECT_TRUE(RestorePointParts::selectNotBroken(point.id(), QString(), closed, makeChainPart).isEmpty());
-    EXPECT_EQ(ChainPart::created, 0);
+    EXPECT_EQ(created, 0);
 }

@@ -2,10 +2,8 @@
 #include "support/LogCapture.h"
 #include "support/RepositoryFixture.h"
 
-
 using namespace RPX::SQL;
 using namespace image;
-using filecatalog::rows;
 using filecatalog::run;
 using rpxtest::LogCapture;
 using PlatformType = DiskImage::PlatformType;
@@ -15,12 +13,18 @@ namespace {
 QList<quint64> versionIds(DatabaseConnection& connection, quint64 imageId)
 {
     QList<quint64> ids;
-    for (const auto& row : DiskImageVersions::select(imageId, connection)) {
-        EXPECT_EQ(row->diskImageId(), imageId);
+    for (const auto& row : DiskImageVersions::select(imageId, connection))
         ids << row->versionId();
-    }
     std::sort(ids.begin(), ids.end());
     return ids;
+}
+
+QList<QDateTime> dates(const QList<QSharedPointer<DiskImage>>& images)
+{
+    QList<QDateTime> result;
+    for (const auto& image : images)
+        result << image->dateCreate();
+    return result;
 }
 
 }  // namespace
@@ -29,17 +33,6 @@ class DiskImageTest : public rpxtest::RepositoryTest
 {
 };
 RPX_ON_BOTH_ENGINES(DiskImageTest);
-
-TEST(DiskImageSchema, StatementsPerEngine)
-{
-    const QString sqlite = DiskImage::createTable(DatabaseType::SQLite);
-    const QString postgres = DiskImage::createTable(DatabaseType::PostgreSQL);
-    EXPECT_TRUE(sqlite.contains("id INTEGER PRIMARY KEY ASC,") && sqlite.contains("is_block_level INTEGET default 0"));
-    EXPECT_TRUE(postgres.contains("id SERIAL PRIMARY KEY,") && postgres.contains("is_block_level INTEGER DEFAULT 0"));
-    EXPECT_TRUE(DiskImage::createTable(DatabaseType(0)).isEmpty());
-    EXPECT_TRUE(DiskImageVersions::createTable(DatabaseType(3)).isEmpty());
-    EXPECT_EQ(DiskImage().platformType(), PlatformType(1));
-}
 
 TEST_P(DiskImageTest, InsertedFieldsReadBack)
 {
@@ -53,7 +46,6 @@ TEST_P(DiskImageTest, InsertedFieldsReadBack)
     metaData.setHostName("pc-1");
     metaData.setPlatformType(PlatformType(2));
     const auto created = DiskImage::create(metaData);
-    EXPECT_EQ(created->xml(), metaData.toXml());
     EXPECT_FALSE(created->insert(connection));  // no destination yet
     created->setDestinationId(dest);
     created->setBackupFolderName("images/pc-1");
@@ -66,31 +58,19 @@ TEST_P(DiskImageTest, InsertedFieldsReadBack)
     EXPECT_EQ(read->size(), Q_UINT64_C(4000000000000));
     EXPECT_EQ(read->originalSize(), Q_UINT64_C(5000000000000));
     EXPECT_EQ(read->dateCreate(), utc(2024, 3, 1, 12, 30, 15));
-    EXPECT_TRUE(read->isCompressed());
-    EXPECT_FALSE(read->isEncrypted());
+    EXPECT_TRUE(read->isCompressed() && !read->isEncrypted() && read->isBlockLevel() && !read->needDecrypt());
     EXPECT_EQ(read->backupFolderName(), "images/pc-1");
-    EXPECT_EQ(read->destinationId(), dest);
     EXPECT_EQ(read->displayName(), "pc-1");
     EXPECT_EQ(read->xml(), metaData.toXml());
     EXPECT_EQ(read->platformType(), PlatformType(2));
-    EXPECT_TRUE(read->isBlockLevel());
-    EXPECT_FALSE(read->needDecrypt());
 
-    // Only the codes 1 and 2 are kept.
-    int day = 0;
-    for (int code : {1, 0, 3, -1}) {
-        DiskImage image;
-        image.setDestinationId(dest);
-        image.setDateCreate(utc(2024, 4, ++day));
-        image.setPlatformType(PlatformType(code));
-        image.setNeedDecrypt(true);
-        ASSERT_TRUE(image.insert(connection));
-        const auto back = DiskImage::select(dest, utc(2030, 1, 1), connection);
-        ASSERT_FALSE(back.isNull());
-        EXPECT_EQ(back->id(), image.id());
-        EXPECT_EQ(int(back->platformType()), code == 1 ? 1 : 0) << code;
-        EXPECT_TRUE(back->needDecrypt());
-    }
+    // Only the codes 1 and 2 are kept; anything else reads back as unknown.
+    created->setDateCreate(utc(2024, 4, 1));
+    created->setPlatformType(PlatformType(3));
+    created->setNeedDecrypt(true);
+    ASSERT_TRUE(created->insert(connection));
+    EXPECT_EQ(int(DiskImage::selectLatestVersion(dest, connection)->platformType()), 0);
+    EXPECT_TRUE(DiskImage::selectLatestVersion(dest, connection)->needDecrypt());
 }
 
 TEST_P(DiskImageTest, SelectsByMomentAndByPage)
@@ -99,36 +79,29 @@ TEST_P(DiskImageTest, SelectsByMomentAndByPage)
     const quint64 dest = addDestination(connection, "a");
     const quint64 other = addDestination(connection, "b");
     // Inserted out of order: the selects order by creation date, not by id.
-    for (int day : {3, 1, 6, 2, 5, 4})
+    for (int day : {3, 1, 4, 2})
         ASSERT_FALSE(addImage(connection, dest, utc(2024, 1, day, 10), day % 2 == 0).isNull());
     ASSERT_FALSE(addImage(connection, dest, utc(2024, 1, 3, 12), false, true).isNull());
     ASSERT_FALSE(addImage(connection, other, utc(2025, 1, 1), false).isNull());
 
-    EXPECT_EQ(DiskImage::selectLatestVersion(dest, connection)->dateCreate(), utc(2024, 1, 6, 10));
+    EXPECT_EQ(DiskImage::selectLatestVersion(dest, connection)->dateCreate(), utc(2024, 1, 4, 10));
     EXPECT_EQ(DiskImage::select(dest, utc(2024, 1, 3, 10), connection)->dateCreate(), utc(2024, 1, 3, 10));
-    EXPECT_EQ(DiskImage::select(dest, utc(2024, 1, 3, 11, 59, 59), connection)->dateCreate(), utc(2024, 1, 3, 10));
     // The image that needs decrypting is an image of the destination like any other here.
     EXPECT_EQ(DiskImage::select(dest, utc(2024, 1, 4, 9), connection)->dateCreate(), utc(2024, 1, 3, 12));
     EXPECT_TRUE(DiskImage::select(dest, utc(2024, 1, 1, 9, 59, 59), connection).isNull());
-    EXPECT_TRUE(DiskImage::selectLatestVersion(addDestination(connection, "empty"), connection).isNull());
 
     const QList<QDateTime> all = {utc(2024, 1, 1, 10), utc(2024, 1, 2, 10), utc(2024, 1, 3, 10), utc(2024, 1, 3, 12),
-                                  utc(2024, 1, 4, 10), utc(2024, 1, 5, 10), utc(2024, 1, 6, 10)};
+                                  utc(2024, 1, 4, 10)};
     EXPECT_EQ(dates(DiskImage::select(dest, 0, 0, false, connection)), all);
-    EXPECT_EQ(dates(DiskImage::select(dest, 5, 0, false, connection)), all.mid(0, 5));
     EXPECT_EQ(dates(DiskImage::select(dest, 2, 2, false, connection)), all.mid(2, 2));
-    QList<QDateTime> readable = all;
-    readable.removeAt(3);
-    EXPECT_EQ(dates(DiskImage::select(dest, 0, 0, true, connection)), readable);
-    EXPECT_EQ(dates(DiskImage::select(dest, 3, 2, true, connection)), readable.mid(2, 3));
+    // The readable list leaves out the image that needs decrypting.
+    EXPECT_EQ(dates(DiskImage::select(dest, 3, 1, true, connection)), QList<QDateTime>({all[1], all[2], all[4]}));
 
-    EXPECT_TRUE(DiskImage::hasData(dest, connection));
-    EXPECT_TRUE(DiskImage::hasEncryptedData(dest, connection));
+    EXPECT_TRUE(DiskImage::hasData(dest, connection) && DiskImage::hasEncryptedData(dest, connection));
     EXPECT_FALSE(DiskImage::hasEncryptedData(other, connection));
     const quint64 locked = addDestination(connection, "locked");
     ASSERT_FALSE(addImage(connection, locked, utc(2024, 1, 1), false, true).isNull());
     EXPECT_FALSE(DiskImage::hasData(locked, connection));
-    EXPECT_TRUE(DiskImage::hasEncryptedData(locked, connection));
 }
 
 TEST_P(DiskImageTest, VersionRowsFollowTheirImage)
@@ -143,33 +116,17 @@ TEST_P(DiskImageTest, VersionRowsFollowTheirImage)
     const quint64 v3 = addVersion(connection, dest, "/RPX_DiskImage/disk0", utc(2024, 1, 2), 5)->id();
     ASSERT_TRUE(link(connection, first->id(), v1) && link(connection, first->id(), v2));
     ASSERT_TRUE(link(connection, second->id(), v1) && link(connection, second->id(), v3));
-    EXPECT_EQ(versionIds(connection, first->id()), QList<quint64>({v1, v2}));
 
     // Every image that referred to v1 now refers to v3; a zero id changes nothing.
     EXPECT_TRUE(DiskImageVersions::updateVersionId(v1, v3, connection));
-    EXPECT_EQ(versionIds(connection, first->id()), QList<quint64>({v2, v3}));
-    EXPECT_EQ(versionIds(connection, second->id()), QList<quint64>({v3, v3}));
     EXPECT_FALSE(DiskImageVersions::updateVersionId(v3, 0, connection));
     EXPECT_FALSE(DiskImageVersions::updateVersionId(0, v2, connection));
+    EXPECT_EQ(versionIds(connection, first->id()), QList<quint64>({v2, v3}));
     EXPECT_EQ(versionIds(connection, second->id()), QList<quint64>({v3, v3}));
 
     ASSERT_TRUE(first->delete_(connection));
     EXPECT_TRUE(DiskImage::select(dest, utc(2024, 1, 1, 12), connection).isNull());
     EXPECT_TRUE(versionIds(connection, first->id()).isEmpty());
-    EXPECT_EQ(versionIds(connection, second->id()), QList<quint64>({v3, v3}));
-
-    // When the image row cannot go, its version rows stay.
-    if (postgres()) {
-        ASSERT_TRUE(run(connection, "CREATE FUNCTION keep_image() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION 'kept'; "
-                                    "END $$ LANGUAGE plpgsql"));
-        ASSERT_TRUE(run(connection, "CREATE TRIGGER keep BEFORE DELETE ON diskimage FOR EACH ROW EXECUTE FUNCTION "
-                                    "keep_image()"));
-    } else {
-        ASSERT_TRUE(run(connection, "CREATE TRIGGER keep BEFORE DELETE ON diskimage BEGIN SELECT RAISE(ABORT, "
-                                    "'kept'); END"));
-    }
-    EXPECT_FALSE(second->delete_(connection));
-    EXPECT_EQ(rows(connection, "diskimage"), 1);
     EXPECT_EQ(versionIds(connection, second->id()), QList<quint64>({v3, v3}));
 }
 
@@ -185,27 +142,18 @@ TEST_P(DiskImageTest, RefusalsRunNoStatement)
     ASSERT_TRUE(run(connection, "drop table diskimage_versions"));
     ASSERT_TRUE(run(connection, "drop table diskimage"));
     LogCapture log;
-
-    for (DatabaseConnection* c : {&closed, &connection}) {
-        DiskImage noDestination = *image;
-        noDestination.setDestinationId(0);
-        EXPECT_FALSE(noDestination.insert(*c));
-        EXPECT_FALSE(DiskImage().delete_(*c));
-        EXPECT_FALSE(DiskImage::hasData(0, *c) || DiskImage::hasEncryptedData(0, *c));
-        EXPECT_TRUE(DiskImage::select(0, QDateTime(), *c).isNull());
-        EXPECT_TRUE(DiskImage::select(0, 0, 0, false, *c).isEmpty());
-        DiskImageVersions half;
-        half.setDiskImageId(image->id());
-        EXPECT_FALSE(half.insert(*c));
-        EXPECT_TRUE(DiskImageVersions::select(0, *c).isEmpty());
-    }
+    DiskImageVersions half;
+    half.setDiskImageId(image->id());
+    EXPECT_FALSE(DiskImage().delete_(connection) || half.insert(connection) || DiskImage::hasData(0, connection));
+    EXPECT_TRUE(DiskImage::select(0, QDateTime(), connection).isNull());
+    EXPECT_TRUE(DiskImage::select(0, 0, 0, false, connection).isEmpty());
+    EXPECT_TRUE(DiskImageVersions::select(0, connection).isEmpty());
     EXPECT_FALSE(image->insert(closed) || image->delete_(closed) || DiskImage::hasData(dest, closed));
     EXPECT_TRUE(DiskImage::select(dest, 0, 0, true, closed).isEmpty());
     EXPECT_FALSE(DiskImageVersions::updateVersionId(1, 2, closed));
     EXPECT_TRUE(log.texts().isEmpty()) << log.texts().join('\n').toStdString();
 
     // The same calls with good input do reach the database, and fail there.
-    EXPECT_FALSE(image->delete_(connection));
-    EXPECT_FALSE(DiskImage::hasData(dest, connection));
+    EXPECT_FALSE(image->delete_(connection) || DiskImage::hasData(dest, connection));
     EXPECT_FALSE(log.texts().isEmpty());
 }

@@ -10,9 +10,6 @@
 #include <rpxRepository/image/DiskImage.h>
 #include <rpxRepository/image/DiskImageVersions.h>
 
-#include <QList>
-#include <QSharedPointer>
-
 namespace image {
 
 using filecatalog::utc;
@@ -32,13 +29,12 @@ inline QSharedPointer<RPX::SQL::DiskImage> addImage(RPX::SQL::DatabaseConnection
 {
     RPX::Info::DiskImageMetaData metaData;
     metaData.setCreateDate(created);
-    metaData.setHostName("host");
     metaData.setBlockLevelBackup(blockLevel);
     auto image = RPX::SQL::DiskImage::create(metaData);
     image->setDestinationId(destinationId);
     image->setIsBlockLevel(blockLevel);
     image->setNeedDecrypt(needDecrypt);
-    return image->insert(connection) ? image : QSharedPointer<RPX::SQL::DiskImage>();
+    return image->insert(connection) ? image : nullptr;
 }
 
 inline QSharedPointer<RPX::SQL::CloudFileVersion> addVersion(RPX::SQL::DatabaseConnection& connection,
@@ -49,7 +45,7 @@ inline QSharedPointer<RPX::SQL::CloudFileVersion> addVersion(RPX::SQL::DatabaseC
     version->setPath(path);
     version->setDateModified(modified);
     version->setAttribute(kind);
-    return version->insert(destinationId, connection) ? version : QSharedPointer<RPX::SQL::CloudFileVersion>();
+    return version->insert(destinationId, connection) ? version : nullptr;
 }
 
 inline bool link(RPX::SQL::DatabaseConnection& connection, quint64 imageId, quint64 versionId)
@@ -58,14 +54,6 @@ inline bool link(RPX::SQL::DatabaseConnection& connection, quint64 imageId, quin
     row.setDiskImageId(imageId);
     row.setVersionId(versionId);
     return row.insert(connection);
-}
-
-inline QList<QDateTime> dates(const QList<QSharedPointer<RPX::SQL::DiskImage>>& images)
-{
-    QList<QDateTime> result;
-    for (const auto& image : images)
-        result << image->dateCreate();
-    return result;
 }
 
 }  // namespace image

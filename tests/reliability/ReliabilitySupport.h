@@ -1,6 +1,6 @@
 #pragma once
 
-// What the reliability tests share: the second process, the stress budget, log parsing.
+// What the reliability tests share: the second process, the stress budget, catalog checks, log parsing.
 
 #include <rpxRepository/database/DatabaseConnection.h>
 
@@ -41,12 +41,6 @@ public:
         return QString::fromUtf8(m_process.readLine()).trimmed();
     }
 
-    void send(const QByteArray& line)
-    {
-        m_process.write(line + '\n');
-        m_process.waitForBytesWritten(10000);
-    }
-
     // SIGKILL, then every complete line it wrote before it died.
     QStringList kill()
     {
@@ -74,16 +68,32 @@ inline int stressSeconds()
     return ok && seconds > 0 ? seconds : 5;
 }
 
-inline QVariant scalar(RPX::SQL::DatabaseConnection& connection, const QString& sql)
+// The first column of every row; a failed query is reported as a row of its own.
+inline QStringList column(RPX::SQL::DatabaseConnection& connection, const QString& sql)
 {
     QSqlQuery query = connection.query();
-    return query.exec(sql) && query.next() ? query.value(0) : QVariant();
+    if (!query.exec(sql))
+        return {QStringLiteral("query failed: ") + sql};
+    QStringList rows;
+    while (query.next())
+        rows << query.value(0).toString();
+    return rows;
 }
 
-inline bool run(RPX::SQL::DatabaseConnection& connection, const QString& sql)
+inline QVariant scalar(RPX::SQL::DatabaseConnection& connection, const QString& sql)
 {
-    QSqlQuery query = connection.query();
-    return query.exec(sql);
+    return column(connection, sql).value(0);
+}
+
+// Versions without their file, files without their folder, folders without their parent.
+inline QStringList orphans(RPX::SQL::DatabaseConnection& connection)
+{
+    return column(connection, QStringLiteral("select 'version ' || v.id from cloud_file_versions v left join "
+                                             "cloud_files f on f.id = v.file_id where f.id is null")) +
+           column(connection, QStringLiteral("select 'file ' || f.id from cloud_files f left join cloud_folders p "
+                                             "on p.id = f.parent_id where p.id is null")) +
+           column(connection, QStringLiteral("select 'folder ' || c.id from cloud_folders c left join cloud_folders "
+                                             "p on p.id = c.parent_id where c.parent_id <> 0 and p.id is null"));
 }
 
 inline QStringList repeated(int count, const QString& text)
@@ -99,11 +109,8 @@ inline QStringList loggedErrorCodes(const QStringList& lines)
 {
     static const QRegularExpression code(QStringLiteral("error code:\\s*\"?([0-9A-Za-z]*)"));
     QStringList codes;
-    for (const QString& line : lines) {
-        if (!line.contains(QLatin1String("Error on exec sql query:")))
-            continue;
+    for (const QString& line : lines.filter(QStringLiteral("Error on exec sql query:")))
         codes << code.match(line).captured(1);
-    }
     return codes;
 }
 

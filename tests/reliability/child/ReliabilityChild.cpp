@@ -4,9 +4,6 @@
 //       Opens the repository of RPX_CONFIG_ROOT and registers file versions until it is killed.
 //       Prints "ready", then "ack <versionId> <fileId> <run> <sequence> <path>" for every version
 //       the database has acknowledged (in transaction mode only after the commit).
-//   reliability_child lock <database file>
-//       Takes the write lock of an SQLite file, prints "locked", waits for a line on stdin,
-//       lets the lock go, prints "released" and waits for stdin to close.
 
 #include <rpxRepository/catalog/CloudFileVersion.h>
 #include <rpxRepository/database/Database.h>
@@ -16,8 +13,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QStringList>
 #include <cstdio>
 #include <memory>
@@ -38,16 +33,6 @@ void say(const QString& line)
             return;
         done += n;
     }
-}
-
-bool readLine()
-{
-    char c = 0;
-    while (::read(0, &c, 1) == 1) {
-        if (c == '\n')
-            return true;
-    }
-    return false;
 }
 
 // Paths overlap between runs so that later runs find the files and folders of earlier ones.
@@ -99,24 +84,6 @@ int registerLoop(bool inTransactions, int run)
     }
 }
 
-int holdLock(const QString& path)
-{
-    QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("lock"));
-    database.setDatabaseName(path);
-    if (!database.open())
-        return 2;
-    QSqlQuery query(database);
-    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return 3;
-    say(QStringLiteral("locked"));
-    readLine();
-    query.exec(QStringLiteral("ROLLBACK"));
-    say(QStringLiteral("released"));
-    while (readLine()) {
-    }
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -125,8 +92,6 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments();
     if (args.size() == 4 && args[1] == QLatin1String("register"))
         return registerLoop(args[2] == QLatin1String("transaction"), args[3].toInt());
-    if (args.size() == 3 && args[1] == QLatin1String("lock"))
-        return holdLock(args[2]);
-    std::fprintf(stderr, "usage: reliability_child register <autocommit|transaction> <run> | lock <file>\n");
+    std::fprintf(stderr, "usage: reliability_child register <autocommit|transaction> <run>\n");
     return 1;
 }
