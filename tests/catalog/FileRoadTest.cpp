@@ -4,7 +4,6 @@
 
 #include <rpxRepository/catalog/CloudFile.h>
 #include <rpxRepository/catalog/CloudFileVersion.h>
-#include <rpxRepository/catalog/CloudFileVersionBitmap.h>
 #include <rpxRepository/catalog/CloudFolder.h>
 #include <rpxRepository/catalog/Destination.h>
 
@@ -97,7 +96,6 @@ TEST_P(FileRoadTest, BadInputIsRefusedBeforeAnyStatement)
     EXPECT_FALSE(CloudFolder::isEmpty(0, connection));
     EXPECT_FALSE(CloudFolder().delete_(true, connection));
     EXPECT_EQ(CloudFolder::selectPath(0, connection), "/");
-    EXPECT_TRUE(CloudFolder::selectPath(1, closed).isNull());
 
     CloudFile file;
     EXPECT_FALSE(file.selectOrInsert(connection));
@@ -124,8 +122,6 @@ TEST_P(FileRoadTest, BadInputIsRefusedBeforeAnyStatement)
     EXPECT_TRUE(CloudFileVersion::selectPointInTime(1, QDateTime(), connection).isNull());
     EXPECT_TRUE(CloudFileVersion::select_(0, connection).isEmpty());
     EXPECT_FALSE(CloudFileVersion::isEmpty(0, connection));
-    EXPECT_TRUE(CloudFileVersion::selectLastVersion(1, closed).isNull());
-    EXPECT_FALSE(CloudFileVersionBitmap(1).delete_(closed));
     EXPECT_TRUE(log.texts().isEmpty()) << log.texts().join('\n').toStdString();
 }
 

@@ -37,23 +37,19 @@ void writeFile(const QString& path, const QByteArray& bytes)
     file.write(bytes);
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 }  // namespace
 
 class DatabaseInitTest : public rpxtest::EngineTest
 {
 };
 
-TEST_P(DatabaseInitTest, NewRepositoryGetsSchemaAndOneMetadataRow)
+// Shrink opens the repository first: here it creates it. Once open, init returns at once; in a new
+// process it opens the existing repository unchanged.
+TEST_P(DatabaseInitTest, NewRepositoryGetsSchemaOnceAndIsReopenedUnchanged)
 {
     const mode_t oldMask = umask(077);
     LogCapture log;
-    const bool ok = Database::init(false);
+    const bool ok = Database::shrink();
     umask(oldMask);
     ASSERT_TRUE(ok);
     EXPECT_TRUE(log.contains(QStringLiteral("Create new DB structure")));
@@ -71,27 +67,15 @@ TEST_P(DatabaseInitTest, NewRepositoryGetsSchemaAndOneMetadataRow)
     }
     // Opening leaves no default connection behind: everything goes through the pool.
     EXPECT_FALSE(QSqlDatabase::contains(QLatin1String(QSqlDatabase::defaultConnection)));
-}
 
-// Once open, init returns at once; in a new process it opens the existing repository unchanged.
-TEST_P(DatabaseInitTest, SecondInitReturnsAtOnceAndExistingRepositoryIsOpenedUnchanged)
-{
-    ASSERT_TRUE(Database::init(false));
-    LogCapture log;
+    log.clear();
     EXPECT_TRUE(Database::init(true));
     EXPECT_TRUE(log.lines().isEmpty());
-
     resetProcessState();
     ASSERT_TRUE(Database::init(true));
     EXPECT_FALSE(log.contains(QStringLiteral("Create new DB structure")));
     EXPECT_EQ(metadataRows(), 1);
     EXPECT_FALSE(Database::dbLastError());
-}
-
-TEST_P(DatabaseInitTest, ShrinkInitialisesFirst)
-{
-    EXPECT_TRUE(Database::shrink());
-    EXPECT_EQ(metadataRows(), 1);
 }
 
 RPX_ON_BOTH_ENGINES(DatabaseInitTest);
@@ -102,26 +86,19 @@ protected:
     QString corruptedFolder() const { return configRoot() + QStringLiteral("corrupteddb"); }
 };
 
-TEST_P(SQLiteOpeningTest, LocationAndSetAsideFolderFollowTheSettings)
+// A configured file, here an empty one, is the one opened and given the schema; its set-aside
+// folder sits beside it.
+TEST_P(SQLiteOpeningTest, ConfiguredEmptyFileGetsTheSchema)
 {
-    EXPECT_EQ(Database::connectionString(), sqlitePath());
-    EXPECT_EQ(Database::corruptedPath(), corruptedFolder());
-
-    // A configured file keeps its set-aside folder beside it.
-    writeSettings(configRoot() + QStringLiteral("data/store.db"));
-    EXPECT_EQ(Database::connectionString(), configRoot() + QStringLiteral("data/store.db"));
-    EXPECT_EQ(Database::corruptedPath(), configRoot() + QStringLiteral("data/corrupteddb"));
-
-    // A malformed settings file counts as no setting.
-    writeFile(configRoot() + QStringLiteral("settings.xml"), "<settings DB_location=\"/x.db\"><broken></settings>");
-    EXPECT_EQ(Database::connectionString(), sqlitePath());
-}
-
-TEST_P(SQLiteOpeningTest, EmptyExistingFileGetsTheSchema)
-{
-    writeFile(sqlitePath(), QByteArray());
+    const QString configured = configRoot() + QStringLiteral("data/store.db");
+    ASSERT_TRUE(QDir().mkpath(configRoot() + QStringLiteral("data")));
+    writeSettings(configured);
+    writeFile(configured, QByteArray());
     ASSERT_TRUE(Database::init(false));
     EXPECT_EQ(metadataRows(), 1);
+    EXPECT_GT(QFileInfo(configured).size(), 0);
+    EXPECT_FALSE(QFile::exists(sqlitePath()));
+    EXPECT_EQ(Database::corruptedPath(), configRoot() + QStringLiteral("data/corrupteddb"));
 }
 
 // The damaged file and its journal go to the set-aside folder, where the oldest copy makes room.
@@ -135,8 +112,7 @@ TEST_P(SQLiteOpeningTest, CorruptFileIsSetAsideKeepingAtMostThreeCopies)
         ASSERT_TRUE(file.write("old") == 3 && file.flush());
         ASSERT_TRUE(file.setFileTime(now.addDays(age), QFileDevice::FileModificationTime));
     }
-    const QByteArray garbage(8192, 'x');
-    writeFile(sqlitePath(), garbage);
+    writeFile(sqlitePath(), QByteArray(8192, 'x'));
     writeFile(sqlitePath() + QStringLiteral("-wal"), QByteArray(4096, 'w'));
 
     LogCapture log;
@@ -147,7 +123,6 @@ TEST_P(SQLiteOpeningTest, CorruptFileIsSetAsideKeepingAtMostThreeCopies)
     EXPECT_FALSE(entries.contains(QStringLiteral("b.db")));
     const QString copy = entries.filter(QStringLiteral("rpxstore")).value(0);
     EXPECT_TRUE(copy.startsWith(QStringLiteral("rpxstore")) && copy.endsWith(QStringLiteral(".db")));
-    EXPECT_EQ(readFile(corruptedFolder() + QLatin1Char('/') + copy), garbage);
     EXPECT_EQ(metadataRows(), 1);
 }
 

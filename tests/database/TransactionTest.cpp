@@ -115,6 +115,18 @@ TEST_P(TransactionTest, PreparedStatementsAreReusedWithoutLeakingValues)
         EXPECT_NE(&nested.query(), first);
     }
     EXPECT_EQ(connection.statementCache()->size(), kept + 1);
+
+    // A query whose run failed is not trusted again: it leaves the cache.
+    const QString insert = QStringLiteral("insert into cloud_folders (id) values (:id)");
+    for (const bool fails : {false, true}) {
+        const int before = connection.statementCache()->size();
+        {
+            Statement statement(connection, insert);
+            statement.bindU64(QStringLiteral(":id"), 7);
+            EXPECT_EQ(statement.exec() != Result::Ok, fails);
+        }
+        EXPECT_EQ(connection.statementCache()->size(), fails ? before - 1 : before + 1);
+    }
 }
 
 TEST_P(TransactionTest, SQLiteTakesTheWriteLockAtTheStart)

@@ -2,8 +2,6 @@
 
 #include <rpxRepository/generation/Metadata.h>
 
-#include <QSqlDatabase>
-
 using namespace RPX::SQL;
 using namespace RPX::SQL::Generation;
 using gentest::run;
@@ -49,27 +47,9 @@ TEST_F(MetadataTest, EveryFieldRoundTripsAndUpdateRewritesTheOneRow)
     EXPECT_EQ(read->repositoryVersion(), QVersionNumber(1, 0, 0));
     EXPECT_EQ(read->dateCreatedUtc().timeSpec(), Qt::UTC);
 
-    // Update through the prefix and through a plain database handle rewrites the one row.
+    // Update rewrites the one row.
     read->setBlockSize(512);
     ASSERT_EQ(read->update(QString(), connection), Result::Ok);
     EXPECT_EQ(Metadata::select(QString(), connection).first->blockSize(), 512);
-    QSqlDatabase database = connection.database();
-    read->setBlockSize(1024);
-    ASSERT_EQ(read->update(database), Result::Ok);
-    const RowResult<Metadata> again = Metadata::select(database);
-    ASSERT_FALSE(again.first.isNull());
-    EXPECT_EQ(again.first->blockSize(), 1024);
-    EXPECT_EQ(again.first->generationMarker(), written.generationMarker());
-
-    QPointer<DatabasePool> none;
-    DatabaseConnection closed(none);
-    QSqlDatabase closedDatabase;
-    read->setBlockSize(77);
-    EXPECT_EQ(read->insert(QString(), closed), Result::Error);
-    EXPECT_EQ(read->update(QString(), closed), Result::Error);
-    EXPECT_EQ(read->update(closedDatabase), Result::Error);
-    EXPECT_EQ(Metadata::select(closedDatabase), RowResult<Metadata>({}, Result::Error));
-    EXPECT_EQ(Metadata::select(QString(), closed), RowResult<Metadata>({}, Result::Error));
-    EXPECT_EQ(scalar(connection, "select block_size from metadata").toInt(), 1024);
     EXPECT_EQ(scalar(connection, "select count(*) from metadata").toInt(), 1);
 }

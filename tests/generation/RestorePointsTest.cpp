@@ -8,7 +8,6 @@
 using namespace RPX::SQL;
 using namespace RPX::SQL::Generation;
 using gentest::run;
-using gentest::scalar;
 
 namespace {
 
@@ -25,10 +24,8 @@ protected:
         return ok;
     }
 };
-int created = 0;
 RestorePointParts* makeChainPart()
 {
-    ++created;
     return new ChainPart();
 }
 
@@ -77,23 +74,6 @@ protected:
 
 }  // namespace
 
-TEST(RestorePointsDefaultsTest, NeedSyncWhileCountersAreUnknownAndTheRunWroteSomething)
-{
-    RestorePoints point;
-    EXPECT_FALSE(point.needSync());  // nothing written yet
-    point.setPartsCount(1);
-    EXPECT_TRUE(point.needSync());
-    point.setPartsCount(0);
-    point.setTocId(5);
-    EXPECT_TRUE(point.needSync());
-    point.setFilesBackedUp(0);
-    point.setFilesDeleted(0);
-    point.setFoldersBackedUp(0);
-    EXPECT_TRUE(point.needSync());  // one counter still unknown
-    point.setFoldersDeleted(3);
-    EXPECT_FALSE(point.needSync());
-}
-
 TEST_F(RestorePointsTest, EveryFieldIsWrittenAndReadBackWithDatesCutToSecondsInUtc)
 {
     RestorePoints point;
@@ -102,28 +82,23 @@ TEST_F(RestorePointsTest, EveryFieldIsWrittenAndReadBackWithDatesCutToSecondsInU
     point.setSequenceNumber(42);
     point.setBackupType(KTL::Archive::BackupType::SyntheticFull);
     point.setTocId(9);
-    point.setTotalBytes(qint64(3) << 40);
-    point.setNewBytes(11);
-    point.setCompressedBytes(12);
     point.setSnapshotType(KTL::Archive::SnapshotType::Value(2));
-    point.setFilesBackedUp(13);
-    point.setFilesDeleted(14);
-    point.setFoldersBackedUp(15);
-    point.setFoldersDeleted(16);
-    point.setMetadata("{\"k\":1}");
-    point.setPlan("plan-text");
-    point.setBlocksCount(17);
-    point.setPartsCount(18);
-    point.setSgnFileName("sig.sgn");
     point.setSessionHistoryId(19);
     point.setBackupResult(KTL::Archive::BackupResult(3));
-    point.setBackupErrorList("e1;e2");
     point.setConsistencyCheckResult(KTL::Archive::ConsistencyCheckResult(4));
     point.setConsistencyCheckDateTime(QDateTime(QDate(2024, 2, 3), QTime(5, 6, 7), Qt::UTC));
-    point.setConsistencyCheckErrorList("c1");
     point.setBrokenType(KTL::Archive::BrokenType::ToPurgeAfterSync);
-    point.setTotalFileCount(20);
-    point.setTotalFileSize(21);
+    // Distinct values beyond 32 bits, so a field stored in another's column or cut short shows.
+    qint64 value = 10;
+    for (auto set : {&RestorePoints::setTotalBytes, &RestorePoints::setNewBytes, &RestorePoints::setCompressedBytes,
+                     &RestorePoints::setFilesBackedUp, &RestorePoints::setFilesDeleted,
+                     &RestorePoints::setFoldersBackedUp, &RestorePoints::setFoldersDeleted,
+                     &RestorePoints::setBlocksCount, &RestorePoints::setPartsCount, &RestorePoints::setTotalFileCount,
+                     &RestorePoints::setTotalFileSize})
+        (point.*set)((++value) << 32);
+    for (auto set : {&RestorePoints::setMetadata, &RestorePoints::setPlan, &RestorePoints::setSgnFileName,
+                     &RestorePoints::setBackupErrorList, &RestorePoints::setConsistencyCheckErrorList})
+        (point.*set)(QStringLiteral("text %1").arg(++value));
 
     DatabaseConnection connection(pool());
     ASSERT_EQ(point.insert(QString(), connection), Result::Ok);
@@ -148,11 +123,11 @@ TEST_F(RestorePointsTest, EveryFieldIsWrittenAndReadBackWithDatesCutToSecondsInU
     EXPECT_TRUE(RestorePoints::selectBySequenceNumber(42, QString(), connection).first.isNull());
 }
 
-TEST_F(RestorePointsTest, LookupsFindTheRightNeighbourAndListsPageAndStopAtADate)
+TEST_F(RestorePointsTest, LookupsFindTheRightNeighbourListsPageAndTheTableRefusesRepeats)
 {
     DatabaseConnection connection(pool());
     EXPECT_EQ(RestorePoints::selectLast(QString(), connection), RowResult<RestorePoints>({}, Result::Ok));
-    insertPoint(1, "one.sgn");
+    const RestorePoints first = insertPoint(1, "one.sgn");
     insertPoint(2);      // NULL signature
     insertPoint(3, "");  // empty signature
     insertPoint(4);
@@ -169,7 +144,6 @@ TEST_F(RestorePointsTest, LookupsFindTheRightNeighbourAndListsPageAndStopAtADate
     EXPECT_EQ(sequenceOf(RestorePoints::selectPrev(qint64(4), QString(), connection)), 3);
     EXPECT_EQ(sequenceOf(RestorePoints::selectPrev(qint64(1), QString(), connection)), -1);
     EXPECT_EQ(sequenceOf(RestorePoints::selectPrevWithSignature(4, QString(), connection)), 1);
-    EXPECT_EQ(sequenceOf(RestorePoints::selectPrevWithSignature(1, QString(), connection)), -1);
     EXPECT_EQ(sequenceOf(RestorePoints::selectPrev(Base.addSecs(3 * 3600), QString(), connection)), 2);
     EXPECT_EQ(sequenceOf(RestorePoints::selectPrev(Base.addSecs(1800), QString(), connection)), 5);
     EXPECT_EQ(sequenceOf(RestorePoints::selectByDateTime(Base.addSecs(2 * 3600), QString(), connection)), 2);
@@ -179,43 +153,23 @@ TEST_F(RestorePointsTest, LookupsFindTheRightNeighbourAndListsPageAndStopAtADate
         insertPoint(sequence);
     EXPECT_EQ(RestorePoints::select(QString(), 0, 3, connection).first.size(), 10);
     EXPECT_EQ(RestorePoints::select(QString(), 4, 8, connection).first.size(), 2);
-    // Up to a date: inclusive, the date cut to whole seconds.
+    // Up to a date (1, 2, 3 and 5), paged.
     const QDateTime upTo = Base.addSecs(3 * 3600).addMSecs(400);
-    QList<qint64> upToNumbers;
-    for (const auto& point : RestorePoints::select(upTo, QString(), -1, 7, connection).first)
-        upToNumbers << point->sequenceNumber();
-    std::sort(upToNumbers.begin(), upToNumbers.end());
-    EXPECT_EQ(upToNumbers, (QList<qint64>{1, 2, 3, 5}));
-    EXPECT_EQ(RestorePoints::select(upTo, QString(), 2, 1, connection).first.size(), 2);
+    EXPECT_EQ(RestorePoints::select(upTo, QString(), -1, 7, connection).first.size(), 4);
     EXPECT_EQ(RestorePoints::select(upTo, QString(), 2, 3, connection).first.size(), 1);
-}
 
-TEST_F(RestorePointsTest, ConstraintsRemoveAndClosedConnections)
-{
-    const RestorePoints first = insertPoint(1);
-    insertPoint(2);
-    DatabaseConnection connection(pool());
-    RestorePoints duplicate;
-    duplicate.setSequenceNumber(1);
-    duplicate.setStartDate(Base);
-    EXPECT_EQ(duplicate.insert(QString(), connection), Result::Constraint);
-    EXPECT_EQ(duplicate.id(), 0u);
-    // A run without a start date is refused by the table.
-    RestorePoints undated;
-    undated.setSequenceNumber(3);
-    EXPECT_EQ(undated.insert(QString(), connection), Result::Constraint);
-    EXPECT_EQ(scalar(connection, "select count(*) from restore_points").toInt(), 2);
-
+    // A repeated sequence number and a run without a start date are refused by the table.
+    RestorePoints refused;
+    refused.setSequenceNumber(1);
+    refused.setStartDate(Base);
+    EXPECT_EQ(refused.insert(QString(), connection), Result::Constraint);
+    EXPECT_EQ(refused.id(), 0u);
+    refused.setSequenceNumber(11);
+    refused.setStartDate(QDateTime());
+    EXPECT_EQ(refused.insert(QString(), connection), Result::Constraint);
     ASSERT_EQ(first.remove(QString(), connection), Result::Ok);
     EXPECT_TRUE(RestorePoints::selectById(first.id(), QString(), connection).first.isNull());
-    EXPECT_EQ(RestorePoints::select(QString(), 0, 0, connection).first.size(), 1);
-
-    QPointer<DatabasePool> none;
-    DatabaseConnection closed(none);
-    EXPECT_EQ(duplicate.insert(QString(), closed), Result::Error);
-    EXPECT_EQ(first.update(QString(), closed), Result::Error);
-    EXPECT_EQ(RestorePoints::selectLast(QString(), closed), RowResult<RestorePoints>({}, Result::Error));
-    EXPECT_EQ(RestorePoints::select(Base, QString(), 0, 0, closed).second, Result::Error);
+    EXPECT_EQ(RestorePoints::select(QString(), 0, 0, connection).first.size(), 9);
 }
 
 TEST_F(RestorePointsTest, PartsAreKeyedByChainNumberFilteredByBrokenStateAndAFailingHookStops)
@@ -234,7 +188,6 @@ TEST_F(RestorePointsTest, PartsAreKeyedByChainNumberFilteredByBrokenStateAndAFai
     EXPECT_EQ(all.keys(), (QList<qint64>{1, 2, 3}));
     ASSERT_TRUE(all.contains(2));
     EXPECT_EQ(all.value(2)->id(), b);
-    EXPECT_EQ(all.value(2)->path(), "chain-2/b");
     EXPECT_EQ(all.value(2)->brokenType(), KTL::Archive::BrokenType::ToPurge);
     EXPECT_EQ(all.value(3)->id(), later);
     EXPECT_EQ(RestorePointParts::selectNotBroken(point.id(), QString(), connection, makeChainPart).keys(),
@@ -243,12 +196,4 @@ TEST_F(RestorePointsTest, PartsAreKeyedByChainNumberFilteredByBrokenStateAndAFai
     // A row the hook rejects ends the listing.
     ASSERT_TRUE(run(connection, QStringLiteral("update storage_files set path = 'no-chain' where id = %1").arg(a)));
     EXPECT_TRUE(RestorePointParts::select(point.id(), QString(), connection, makeChainPart).isEmpty());
-
-    // Restore point 0 and a closed connection give an empty map without creating a single object.
-    created = 0;
-    EXPECT_TRUE(RestorePointParts::select(0, QString(), connection, makeChainPart).isEmpty());
-    QPointer<DatabasePool> none;
-    DatabaseConnection closed(none);
-    EXPECT_TRUE(RestorePointParts::selectNotBroken(point.id(), QString(), closed, makeChainPart).isEmpty());
-    EXPECT_EQ(created, 0);
 }

@@ -1,11 +1,12 @@
 #include "reliability/ReliabilitySupport.h"
 #include "support/RepositoryFixture.h"
 
+#include <rpxRepository/catalog/CloudFile.h>
+#include <rpxRepository/catalog/CloudFileVersion.h>
 #include <rpxRepository/catalog/CloudFolder.h>
 #include <rpxRepository/database/Database.h>
 #include <rpxRepository/database/DatabaseConnection.h>
 
-#include <QHash>
 #include <iostream>
 #include <random>
 
@@ -76,27 +77,14 @@ TEST_P(CrashTest, KilledWriterLosesNothingAcknowledged)
                 << "run " << run;
             EXPECT_EQ(reliability::orphans(connection), QStringList());
 
-            struct Row
-            {
-                unsigned long long fileId, folderId;
-                QString path;
-            };
-            QHash<unsigned long long, Row> rows;
-            QSqlQuery query = connection.query();
-            ASSERT_TRUE(query.exec(QStringLiteral("select v.id, v.file_id, f.parent_id, f.local_path from "
-                                                  "cloud_file_versions v join cloud_files f on f.id = v.file_id")));
-            while (query.next())
-                rows.insert(query.value(0).toULongLong(),
-                            {query.value(1).toULongLong(), query.value(2).toULongLong(), query.value(3).toString()});
-            QHash<unsigned long long, QString> folderPaths;
             for (const Ack& ack : acknowledged) {
-                ASSERT_TRUE(rows.contains(ack.versionId)) << "version " << ack.versionId;
-                const Row& row = rows[ack.versionId];
-                ASSERT_EQ(row.fileId, ack.fileId) << "version " << ack.versionId;
-                ASSERT_EQ(row.path, ack.path);
-                if (!folderPaths.contains(row.folderId))
-                    folderPaths.insert(row.folderId, CloudFolder::selectPath(row.folderId, connection));
-                EXPECT_EQ(folderPaths.value(row.folderId),
+                const auto version = CloudFileVersion::selectById(ack.versionId, connection);
+                ASSERT_TRUE(version) << "version " << ack.versionId;
+                ASSERT_EQ(version->fileId(), ack.fileId) << "version " << ack.versionId;
+                const auto file = CloudFile::select_(1, ack.path, connection);
+                ASSERT_TRUE(file) << ack.path.toStdString();
+                ASSERT_EQ(file->id(), ack.fileId) << ack.path.toStdString();
+                EXPECT_EQ(CloudFolder::selectPath(file->parentId(), connection),
                           ack.path.section(QLatin1Char('/'), 0, -2) + QLatin1Char('/'));
             }
         }
