@@ -94,9 +94,8 @@ bool CloudFile::insert(DatabaseConnection& connection)
                        ":cloud_path, :file_name, :display_name, :size, :original_size, :date_modified_utc, "
                        ":is_compressed, :is_encrypted, :is_simple, :is_broken, :drive_id, :date_deleted_utc, :flags)"), Statement::ReturnsId | Statement::MayConflict);
     bindFields(statement);
-    if (statement.exec() != Result::Ok || !statement.hasLastInsertId())
+    if (statement.execInsert(m_id) != Result::Ok)
         return false;
-    m_id = statement.lastInsertId();
     return true;
 }
 

@@ -150,9 +150,8 @@ bool CloudFileVersion::insert(unsigned long long destinationId, DatabaseConnecti
         .bind(QStringLiteral(":encryptioniv"), m_encryptionIv)
         .bind(QStringLiteral(":kdfsalt"), m_kdfsalt)
         .bind(QStringLiteral(":encryptionkey"), m_encryptionKey);
-    if (statement.exec() != Result::Ok || !statement.hasLastInsertId())
+    if (statement.execInsert(m_id) != Result::Ok)
         return false;
-    m_id = statement.lastInsertId();
     return true;
 }
 

@@ -124,9 +124,8 @@ bool CloudFolder::insert(DatabaseConnection& connection)
         .bindText(QStringLiteral(":name"), nonNull(m_name))
         .bindU64(QStringLiteral(":parent_id"), m_parentId)
         .bindU64(QStringLiteral(":destination_id"), m_destintionId);
-    if (statement.exec() != Result::Ok || !statement.hasLastInsertId())
+    if (statement.execInsert(m_id) != Result::Ok)
         return false;
-    m_id = statement.lastInsertId();
     if (TransactionFolders* folders = TransactionFolders::of(connection))
         folders->remember(*this);
     return true;

@@ -205,6 +205,17 @@ int Statement::exec()
     return result;
 }
 
+int Statement::execInsert(quint64& id)
+{
+    const int code = exec();
+    if (code != Result::Ok)
+        return code;
+    if (!hasLastInsertId())
+        return Result::Error;
+    id = lastInsertId();
+    return Result::Ok;
+}
+
 bool Statement::next()
 {
     return m_query->next();

@@ -87,6 +87,9 @@ public:
     Statement& bindText(const QString& placeholder, const QString& value);  // null stays NULL
 
     int exec();
+    // Runs an insert and, when it succeeds, stores the new row's key in id: the result code, Error
+    // when the database gave no key (id is then left as it was).
+    int execInsert(quint64& id);
     bool next();
     QSqlQuery& query();
     // The id the database gave the inserted row, 0 when there is none.

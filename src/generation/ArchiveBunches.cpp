@@ -46,13 +46,7 @@ int ArchiveBunches::insert(DatabaseConnection& connection)
         .bindU64(QStringLiteral(":destination_id"), m_destinationId)
         .bind(QStringLiteral(":plan_id"), m_planId.toString())
         .bind(QStringLiteral(":meta_file_name"), text(m_metaFileName));
-    const int code = statement.exec();
-    if (code != Result::Ok)
-        return code;
-    if (!statement.hasLastInsertId())
-        return Result::Error;
-    m_id = statement.lastInsertId();
-    return Result::Ok;
+    return statement.execInsert(m_id);
 }
 
 int ArchiveBunches::remove(DatabaseConnection& connection) const

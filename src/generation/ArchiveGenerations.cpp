@@ -62,13 +62,7 @@ int ArchiveGenerations::insert(DatabaseConnection& connection)
                                                    ":format, :number, :type, :full_backup_reason, :broken_type, "
                                                    ":hint, :errors_list, :custom_purge, :uploaded_files_size)"), Statement::ReturnsId);
     bindFields(statement);
-    const int code = statement.exec();
-    if (code != Result::Ok)
-        return code;
-    if (!statement.hasLastInsertId())
-        return Result::Error;
-    m_id = statement.lastInsertId();
-    return Result::Ok;
+    return statement.execInsert(m_id);
 }
 
 int ArchiveGenerations::update(DatabaseConnection& connection) const

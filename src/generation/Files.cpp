@@ -85,13 +85,7 @@ int Files::insert(const QString& prefix, DatabaseConnection& connection)
         .bind(QStringLiteral(":deleted"), m_deleted ? 1 : 0)
         .bind(QStringLiteral(":metadata"), metadata)
         .bind(QStringLiteral(":extents_size"), m_extentsSize);
-    const int code = statement.exec();
-    if (code != Result::Ok)
-        return code;
-    if (!statement.hasLastInsertId())
-        return Result::Error;
-    m_id = statement.lastInsertId();
-    return Result::Ok;
+    return statement.execInsert(m_id);
 }
 
 bool Files::init(QSqlQuery& query)

@@ -79,13 +79,7 @@ int Folders::insert(const QString& prefix, DatabaseConnection& connection)
         .bindText(QStringLiteral(":metadata"),
                   m_metadata.isEmpty() ? QString() : QString::fromUtf8(QJsonDocument(m_metadata).toJson()))
         .bind(QStringLiteral(":local_path"), m_localPath);
-    const int code = statement.exec();
-    if (code != Result::Ok)
-        return code;
-    if (!statement.hasLastInsertId())
-        return Result::Error;
-    m_id = statement.lastInsertId();
-    return Result::Ok;
+    return statement.execInsert(m_id);
 }
 
 bool Folders::init(QSqlQuery& query)

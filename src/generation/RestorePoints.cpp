@@ -99,13 +99,7 @@ int RestorePoints::insert(const QString& prefix, DatabaseConnection& connection)
         return Result::Error;
     Statement statement(connection, sql);
     bindFields(statement);
-    const int code = statement.exec();
-    if (code != Result::Ok)
-        return code;
-    if (!statement.hasLastInsertId())
-        return Result::Error;
-    m_id = statement.lastInsertId();
-    return Result::Ok;
+    return statement.execInsert(m_id);
 }
 
 int RestorePoints::update(const QString& prefix, DatabaseConnection& connection) const

@@ -37,13 +37,7 @@ int StorageFiles::insert(const QString& prefix, DatabaseConnection& connection)
         .bind(QStringLiteral(":size"), m_size)
         .bind(QStringLiteral(":broken_type"), int(m_brokenType))
         .bind(QStringLiteral(":last_modified_date"), m_lastModified);
-    const int code = statement.exec();
-    if (code != Result::Ok)
-        return code;
-    if (!statement.hasLastInsertId())
-        return Result::Error;
-    m_id = statement.lastInsertId();
-    return Result::Ok;
+    return statement.execInsert(m_id);
 }
 
 int StorageFiles::update(const QString& prefix, DatabaseConnection& connection) const
