@@ -119,21 +119,16 @@ TEST_P(CheckCloudFiles4PurgeTest, RealisticDestinationGivesEveryPickInOrder)
 {
     TestConnection connection(pool());
     const QString docs = "/home/u/docs/", photos = "/home/u/photos/";
-    add(connection, docs + "report.txt", "r1", utc(2024, 1, 10));
-    add(connection, docs + "report.txt", "r2", utc(2024, 2, 10));
-    add(connection, docs + "report.txt", "r3", utc(2024, 3, 10));
-    add(connection, docs + "report.txt", "r4", utc(2024, 6, 10));
-    add(connection, docs + "report.txt", "r5", utc(2024, 6, 25));
-    // Three differential chains: a..d, e..f2 and the newest g..h, which always stays.
-    add(connection, docs + "disk.vhd", "a", utc(2024, 1, 1), 3, true);
-    add(connection, docs + "disk.vhd", "b", utc(2024, 1, 2), 2, true);  // full, yet no full differential
-    add(connection, docs + "disk.vhd", "c", utc(2024, 1, 5), 3, false);
-    add(connection, docs + "disk.vhd", "d", utc(2024, 1, 6), 2);
-    add(connection, docs + "disk.vhd", "e", utc(2024, 2, 1), 3, true);
-    add(connection, docs + "disk.vhd", "f", utc(2024, 2, 5), 3, false);
-    add(connection, docs + "disk.vhd", "f2", utc(2024, 2, 6), 2);
-    add(connection, docs + "disk.vhd", "g", utc(2024, 6, 20), 3, true);
-    add(connection, docs + "disk.vhd", "h", utc(2024, 6, 25), 3, false);
+    const QList<QDateTime> reports{utc(2024, 1, 10), utc(2024, 2, 10), utc(2024, 3, 10), utc(2024, 6, 10), utc(2024, 6, 25)};
+    for (int i = 0; i < reports.size(); ++i)
+        add(connection, docs + "report.txt", QStringLiteral("r%1").arg(i + 1), reports[i]);
+    // Three differential chains: a..d, e..f2 and the newest g..h, which always stays. b is full, yet
+    // no full differential.
+    const struct { const char* label; int month, day, kind; bool full; } disk[] = {
+        {"a", 1, 1, 3, true}, {"b", 1, 2, 2, true}, {"c", 1, 5, 3, false}, {"d", 1, 6, 2, false},
+        {"e", 2, 1, 3, true}, {"f", 2, 5, 3, false}, {"f2", 2, 6, 2, false}, {"g", 6, 20, 3, true}, {"h", 6, 25, 3, false}};
+    for (const auto& v : disk)
+        add(connection, docs + "disk.vhd", v.label, utc(2024, v.month, v.day), v.kind, v.full);
     add(connection, photos + "a.jpg", "p0", utc(2024, 1, 5), 5);  // disk-image kind: not examined
     add(connection, photos + "a.jpg", "p1", utc(2024, 6, 1));
     add(connection, photos + "a.jpg", "p2", utc(2024, 6, 28));
@@ -221,8 +216,7 @@ TEST_P(CheckCloudFiles4PurgeTest, MarkWalkFollowsTheDiskAndWritesOnlyChanges)
     ASSERT_TRUE(QDir().mkpath(root + "/sub/deeper"));
     const QStringList names{"a.txt", "b.txt", "c.txt", "sub/d.txt", "sub/deeper/e.txt"};
     for (const QString& name : names) {
-        QFile file(root + '/' + name);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(QFile(root + '/' + name).open(QIODevice::WriteOnly));
         add(connection, root + '/' + name, name, utc(2024, 1, 1));
     }
     markDeleted(connection, root + "/a.txt", utc(2023, 1, 1));

@@ -10,6 +10,7 @@
 
 using namespace RPX::SQL;
 using namespace filecatalog;
+using RPX::Defines::AppPath;
 using rpxtest::LogCapture;
 using rpxtest::TestConnection;
 
@@ -18,21 +19,13 @@ namespace {
 const QUuid MapA = QUuid::fromString(QStringLiteral("{6f1c1d3e-2b7a-4c2e-9a51-0d2e8c7b1a01}"));
 const QUuid MapB = QUuid::fromString(QStringLiteral("{6f1c1d3e-2b7a-4c2e-9a51-0d2e8c7b1a02}"));
 
-QString differentialMap(const QUuid& uuid)
-{
-    return RPX::Defines::AppPath::to().differentialFileMap() + QLatin1Char('/') + uuid.toString();
-}
-
-QString diskImageMap(const QUuid& uuid)
-{
-    return RPX::Defines::AppPath::to().diskImageMap() + QLatin1Char('/') + uuid.toString();
-}
+QString differentialMap(const QUuid& uuid) { return AppPath::to().differentialFileMap() + '/' + uuid.toString(); }
+QString diskImageMap(const QUuid& uuid) { return AppPath::to().diskImageMap() + '/' + uuid.toString(); }
 
 void touch(const QString& path)
 {
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()));
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()) && QFile(path).open(QIODevice::WriteOnly))
+        << path.toStdString();
 }
 
 CloudFileVersionBitmap bitmap(unsigned long long versionId, const QUuid& uuid)
@@ -44,9 +37,7 @@ CloudFileVersionBitmap bitmap(unsigned long long versionId, const QUuid& uuid)
 
 }  // namespace
 
-class CloudFileVersionBitmapTest : public rpxtest::RepositoryTest
-{
-};
+struct CloudFileVersionBitmapTest : rpxtest::RepositoryTest {};
 
 TEST_P(CloudFileVersionBitmapTest, RowsAreKeptPerVersion)
 {
@@ -59,8 +50,7 @@ TEST_P(CloudFileVersionBitmapTest, RowsAreKeptPerVersion)
     EXPECT_FALSE(loaded.select(8, connection));
     EXPECT_EQ(loaded.versionUuid(), MapB);  // untouched by a miss
     ASSERT_TRUE(loaded.select(7, connection));
-    EXPECT_EQ(loaded.versionId(), 7u);
-    EXPECT_EQ(loaded.versionUuid(), MapA);
+    EXPECT_EQ(qMakePair(loaded.versionId(), loaded.versionUuid()), qMakePair(7ull, MapA));
 
     // One bitmap per version.
     EXPECT_FALSE(bitmap(7, MapB).insert(connection));

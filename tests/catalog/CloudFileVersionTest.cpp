@@ -39,19 +39,9 @@ QStringList fieldsOf(const CloudFileVersion& v)
             QString::number(v.blockLevelRevision()), QString::number(v.blockLevelIsFull()), v.versionDelimiter()};
 }
 
-QList<QDateTime> modifiedTimes(const QList<QSharedPointer<CloudFileVersion>>& versions)
-{
-    QList<QDateTime> times;
-    for (const auto& version : versions)
-        times << version->dateModified();
-    return times;
-}
-
 }  // namespace
 
-class CloudFileVersionTest : public rpxtest::RepositoryTest
-{
-};
+struct CloudFileVersionTest : rpxtest::RepositoryTest {};
 
 // The first version registers its file with its own fields; later ones leave the file as it was.
 TEST_P(CloudFileVersionTest, FieldsRoundTripByteForByteAndUpdate)
@@ -116,43 +106,41 @@ TEST_P(CloudFileVersionTest, FieldsRoundTripByteForByteAndUpdate)
 TEST_P(CloudFileVersionTest, LookupsByTimeKindAndRevision)
 {
     TestConnection connection(pool());
-    // Inserted out of order; kinds and broken flags vary.
-    struct Spec { QDateTime modified; int attribute; bool broken; unsigned revision; QDateTime backup; };
-    const QList<Spec> specs = {
-        {utc(2024, 3, 1), 2, false, 1, utc(2024, 3, 2)},
-        {utc(2023, 12, 31, 23, 59, 59), 3, false, 0, utc(2024, 1, 1)},
-        {utc(2024, 6, 1), 2, true, 4, utc(2024, 6, 2)},
-        {utc(2024, 1, 10), 5, false, 1, utc(2024, 1, 11)},
-    };
+    // Inserted out of order; kinds and broken flags vary; each backup a day after its change.
+    const QDateTime t0 = utc(2023, 12, 31, 23, 59, 59), t1 = utc(2024, 1, 10), t2 = utc(2024, 3, 1), t3 = utc(2024, 6, 1);
+    const struct { QDateTime modified; int attribute; bool broken; unsigned revision; } specs[] = {
+        {t2, 2, false, 1}, {t0, 3, false, 0}, {t3, 2, true, 4}, {t1, 5, false, 1}};
     unsigned long long fileId = 0;
-    for (const Spec& spec : specs) {
+    for (const auto& spec : specs) {
         CloudFileVersion version = versionOf("/t/f", spec.modified, spec.attribute, spec.broken);
         version.setFileId(fileId);
         version.setBlockLevelRevision(spec.revision);
-        version.setDateBackup(spec.backup);
+        version.setDateBackup(spec.modified.addDays(1));
         ASSERT_TRUE(version.insert(Dest, connection));
         fileId = version.fileId();
     }
 
-    EXPECT_EQ(modifiedTimes(CloudFileVersion::select_(fileId, connection)),
-              QList<QDateTime>({utc(2023, 12, 31, 23, 59, 59), utc(2024, 1, 10), utc(2024, 3, 1), utc(2024, 6, 1)}));
-    EXPECT_EQ(CloudFileVersion::selectUploaded(fileId, connection).size(), 3);
-    EXPECT_EQ(modifiedTimes(CloudFileVersion::selectBackupBefore(fileId, utc(2024, 3, 2), connection)),
-              QList<QDateTime>({utc(2023, 12, 31, 23, 59, 59), utc(2024, 1, 10), utc(2024, 3, 1)}));
-
-    // One lookup per filter: broken flag, kind, time (an equal time counts) and revision.
-    const QList<QPair<QSharedPointer<CloudFileVersion>, QDateTime>> found = {
-        {CloudFileVersion::selectLastVersion(fileId, connection), utc(2024, 6, 1)},
-        {CloudFileVersion::selectLastVersionUploaded(fileId, connection), utc(2024, 3, 1)},
-        {CloudFileVersion::selectLastVersion4Attribute(fileId, 5, connection), utc(2024, 1, 10)},
-        {CloudFileVersion::selectPointInTime(fileId, utc(2024, 3, 1), connection), utc(2024, 3, 1)},
-        {CloudFileVersion::selectPointInTime(fileId, 3, utc(2024, 5, 1), connection), utc(2023, 12, 31, 23, 59, 59)},
-        {CloudFileVersion::selectDifferentialRevisionData(fileId, 4, connection), utc(2024, 6, 1)},
-        {CloudFileVersion::selectRevisionData(fileId, 4, 3, connection), {}},
-        {CloudFileVersion::select_(fileId, utc(2024, 3, 1), 3, connection), {}},
+    // One row per lookup and filter: broken flag, kind, time (an equal time counts) and revision.
+    using Versions = QList<QSharedPointer<CloudFileVersion>>;
+    const QList<QPair<Versions, QList<QDateTime>>> found = {
+        {CloudFileVersion::select_(fileId, connection), {t0, t1, t2, t3}},
+        {CloudFileVersion::selectUploaded(fileId, connection), {t0, t1, t2}},
+        {CloudFileVersion::selectBackupBefore(fileId, t2.addDays(1), connection), {t0, t1, t2}},
+        {{CloudFileVersion::selectLastVersion(fileId, connection)}, {t3}},
+        {{CloudFileVersion::selectLastVersionUploaded(fileId, connection)}, {t2}},
+        {{CloudFileVersion::selectLastVersion4Attribute(fileId, 5, connection)}, {t1}},
+        {{CloudFileVersion::selectPointInTime(fileId, t2, connection)}, {t2}},
+        {{CloudFileVersion::selectPointInTime(fileId, 3, utc(2024, 5, 1), connection)}, {t0}},
+        {{CloudFileVersion::selectDifferentialRevisionData(fileId, 4, connection)}, {t3}},
+        {{CloudFileVersion::selectRevisionData(fileId, 4, 3, connection)}, {{}}},
+        {{CloudFileVersion::select_(fileId, t2, 3, connection)}, {{}}},
     };
-    for (int i = 0; i < found.size(); ++i)
-        EXPECT_EQ(found[i].first ? found[i].first->dateModified() : QDateTime(), found[i].second) << "lookup " << i;
+    for (int i = 0; i < found.size(); ++i) {
+        QList<QDateTime> times;
+        for (const auto& version : found[i].first)
+            times << (version ? version->dateModified() : QDateTime());
+        EXPECT_EQ(times, found[i].second) << "lookup " << i;
+    }
 
     EXPECT_EQ(CloudFileVersion::getNextRevisionNumber(fileId, connection), 4);
     EXPECT_EQ(CloudFileVersion::getNextRevisionNumber(fileId + 1, connection), 0);
@@ -171,15 +159,13 @@ TEST_P(CloudFileVersionTest, DeletingTakesTheBitmapOfDifferentialKindsOnly)
     ASSERT_TRUE(versionOf("/a/b/f", utc(2024, 1, 3), 1).insert(Dest, connection));
 
     const QUuid map = QUuid::createUuid();
-    const QString mapFile = RPX::Defines::AppPath::to().differentialFileMap() + '/' + map.toString();
-    ASSERT_TRUE(QDir().mkpath(RPX::Defines::AppPath::to().differentialFileMap()));
-    ASSERT_TRUE(QFile(mapFile).open(QIODevice::WriteOnly));
-    CloudFileVersionBitmap bitmap(full.id());
-    bitmap.setVersionUuid(map);
-    ASSERT_TRUE(bitmap.insert(connection));
-    CloudFileVersionBitmap stray(other.id());
-    stray.setVersionUuid(QUuid::createUuid());
-    ASSERT_TRUE(stray.insert(connection));
+    const QString mapDir = RPX::Defines::AppPath::to().differentialFileMap(), mapFile = mapDir + '/' + map.toString();
+    ASSERT_TRUE(QDir().mkpath(mapDir) && QFile(mapFile).open(QIODevice::WriteOnly));
+    for (const auto& [versionId, uuid] : {qMakePair(full.id(), map), qMakePair(other.id(), QUuid::createUuid())}) {
+        CloudFileVersionBitmap bitmap(versionId);
+        bitmap.setVersionUuid(uuid);
+        ASSERT_TRUE(bitmap.insert(connection));
+    }
 
     ASSERT_TRUE(full.delete_(false, connection));
     EXPECT_FALSE(QFile::exists(mapFile));

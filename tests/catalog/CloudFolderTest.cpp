@@ -28,39 +28,28 @@ QStringList chainOf(quint64 id, DatabaseConnection& connection)
 
 }  // namespace
 
-class CloudFolderTest : public rpxtest::RepositoryTest
-{
-protected:
-    static constexpr quint64 Dest = 5;
-};
+struct CloudFolderTest : rpxtest::RepositoryTest { static constexpr quint64 Dest = 5; };
 
 TEST_P(CloudFolderTest, SelectOrInsertBuildsTheChainOnce)
 {
     TestConnection connection(pool());
-    const auto b = CloudFolder::selectOrInsert(Dest, "/a/b/", connection);
-    ASSERT_TRUE(b);
-    EXPECT_EQ(chainOf(b->id(), connection), QStringList({"", "a", "b"}));
-    EXPECT_EQ(CloudFolder::selectPath(b->id(), connection), "/a/b/");
-    EXPECT_EQ(CloudFolder::selectOrInsert(Dest, "/a/b", connection)->id(), b->id());
-    EXPECT_EQ(folderRows(connection), 3);
-
-    // Without the leading slash, with another case or in another destination it is another chain.
-    const auto relative = CloudFolder::selectOrInsert(Dest, "a/b", connection);
-    ASSERT_TRUE(relative);
-    EXPECT_EQ(chainOf(relative->id(), connection), QStringList({"a", "b"}));
-    ASSERT_TRUE(CloudFolder::selectOrInsert(Dest, "A", connection));
-    ASSERT_TRUE(CloudFolder::selectOrInsert(Dest + 1, "/a/b", connection));
-    EXPECT_EQ(folderRows(connection), 9);
-
-    // A missing tail is created below the part that exists; lookups never create.
+    // Without the leading slash, with another case or in another destination it is another chain; a
+    // missing tail is created below the part that exists.
+    const struct { quint64 destination; const char* path; QStringList chain; int rows; } cases[] = {
+        {Dest, "/a/b/", {"", "a", "b"}, 3}, {Dest, "/a/b", {"", "a", "b"}, 3}, {Dest, "a/b", {"a", "b"}, 5},
+        {Dest, "A", {"A"}, 6}, {Dest + 1, "/a/b", {"", "a", "b"}, 9}, {Dest, "/a/b//d", {"", "a", "b", "", "d"}, 11}};
+    for (const auto& c : cases) {
+        const auto folder = CloudFolder::selectOrInsert(c.destination, c.path, connection);
+        ASSERT_TRUE(folder) << c.path;
+        EXPECT_EQ(chainOf(folder->id(), connection), c.chain) << c.path;
+        EXPECT_EQ(folderRows(connection), c.rows) << c.path;
+    }
+    EXPECT_EQ(CloudFolder::selectPath(CloudFolder::select(Dest, "/a/b", connection)->id(), connection), "/a/b/");
+    EXPECT_EQ(CloudFolder::selectPath(CloudFolder::select(Dest, "/a/b//d", connection)->id(), connection), "/a/b/d/");
+    // Lookups never create.
     EXPECT_FALSE(CloudFolder::select(Dest, "/a/b/c/d", connection));
     EXPECT_FALSE(CloudFolder::select(Dest, "/A/b", connection));
-    EXPECT_EQ(folderRows(connection), 9);
-    const auto d = CloudFolder::selectOrInsert(Dest, "/a/b//d", connection);
-    ASSERT_TRUE(d);
     EXPECT_EQ(folderRows(connection), 11);
-    EXPECT_EQ(chainOf(d->id(), connection), QStringList({"", "a", "b", "", "d"}));
-    EXPECT_EQ(CloudFolder::selectPath(d->id(), connection), "/a/b/d/");
 }
 
 // Inside a transaction each folder is looked up once; what the transaction deleted or rolled back
@@ -134,8 +123,7 @@ TEST_P(CloudFolderTest, DeleteRemovesTheAncestorsItLeavesEmpty)
 // retry finds the winner's row. Many threads at once are the reliability stress test's.
 TEST_P(CloudFolderTest, RacingRegistrationsLeaveOneChain)
 {
-    DatabaseConnection winner(pool());
-    DatabaseConnection loser(pool());
+    DatabaseConnection winner(pool()), loser(pool());
     const auto won = CloudFolder::selectOrInsert(Dest, "/r", winner);
     ASSERT_TRUE(won);
     CloudFolder late;

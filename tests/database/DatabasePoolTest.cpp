@@ -44,28 +44,25 @@ TEST_F(PoolTest, IdleClosingKeepsTheTwoLongestIdleAndRecentOnes)
 {
     const QDateTime start = m_now;
     const QDateTime old = start.addSecs(-90), ancient = start.addSecs(-3600), recent = start.addSecs(-10);
-    const struct
-    {
-        QList<QDateTime> returned;
-        QList<int> kept;
-    } cases[] = {
+    // When each connection came back, and which of them stay open.
+    const std::pair<QList<QDateTime>, QList<int>> cases[] = {
         {{old, old, recent, recent, recent}, {0, 1, 2, 3, 4}},
         {{old, old, old, recent, recent}, {0, 1, 3, 4}},
         {{ancient, ancient, ancient}, {0, 1}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [returned, stay] : cases) {
         std::vector<std::unique_ptr<DatabaseConnection>> held;
         QStringList names, kept;
-        for (int i = 0; i < c.returned.size(); ++i) {
+        for (int i = 0; i < returned.size(); ++i) {
             held.push_back(std::make_unique<DatabaseConnection>(m_pool));
             names << held.back()->database().connectionName();
         }
         EXPECT_EQ(names.removeDuplicates(), 0);
-        for (int i = 0; i < c.returned.size(); ++i) {
-            m_now = c.returned[i];
+        for (int i = 0; i < returned.size(); ++i) {
+            m_now = returned[i];
             held[size_t(i)].reset();
         }
-        for (int i : c.kept)
+        for (int i : stay)
             kept << names[i];
         m_now = start;
         m_pool->closeIdle();

@@ -9,46 +9,26 @@
 #include <QSqlError>
 #include <QTemporaryDir>
 #include <QVariant>
+#include <memory>
 
 using namespace RPX::SQL;
 using rpxtest::LogCapture;
-
-namespace {
-
-// Records retry pauses instead of sleeping, for the life of the test.
-class PauseRecorder
-{
-public:
-    explicit PauseRecorder(std::function<void()> onPause = {})
-    {
-        ExecQuery::setSleepFunction([this, onPause](int ms) {
-            pauses.push_back(ms);
-            if (onPause)
-                onPause();
-        });
-    }
-    ~PauseRecorder() { ExecQuery::setSleepFunction([](int) {}); }
-    std::vector<int> pauses;
-};
-
-QSqlError sqliteError(const QString& code)
-{
-    return QSqlError(QStringLiteral("driver"), QStringLiteral("database"), QSqlError::StatementError, code);
-}
-
-}  // namespace
 
 // Retries rest on the class: a locked table is busy like a locked file. A code that cannot be read
 // or is not known is Unknown, with a warning.
 TEST(SQLiteResultCodesTest, LockedIsBusyAndUnknownCodesAreReported)
 {
+    const auto to = [](const char* code) {
+        return SQLiteResultCodes::to(QSqlError(QStringLiteral("driver"), QStringLiteral("database"),
+                                               QSqlError::StatementError, QLatin1String(code)));
+    };
     EXPECT_EQ(SQLiteResultCodes::to(QSqlError()), Result::Ok);
-    EXPECT_EQ(SQLiteResultCodes::to(sqliteError(QStringLiteral("5"))), Result::Busy);
-    EXPECT_EQ(SQLiteResultCodes::to(sqliteError(QStringLiteral("6"))), Result::Busy);
+    EXPECT_EQ(to("5"), Result::Busy);
+    EXPECT_EQ(to("6"), Result::Busy);
     LogCapture log;
-    EXPECT_EQ(SQLiteResultCodes::to(sqliteError(QStringLiteral("abc"))), Result::Unknown);
+    EXPECT_EQ(to("abc"), Result::Unknown);
     EXPECT_TRUE(log.contains(QStringLiteral("Unknown sqlite return nativeErrorCode: 0")));
-    EXPECT_EQ(SQLiteResultCodes::to(sqliteError(QStringLiteral("24"))), Result::Unknown);
+    EXPECT_EQ(to("24"), Result::Unknown);
     EXPECT_TRUE(log.contains(QStringLiteral("Unknown sqlite return code: 24")));
 }
 
@@ -61,9 +41,7 @@ TEST(UtitlityTest, ModifiedDateTimeMarksUtcWithoutConverting)
     EXPECT_EQ(result, QDateTime(QDate(2024, 6, 1), QTime(10, 15, 30), Qt::UTC));
 }
 
-class ExecQueryTest : public rpxtest::RepositoryTest
-{
-};
+using ExecQueryTest = rpxtest::RepositoryTest;
 
 // A statement that goes through is silent unless it is slow; one that fails is logged with its
 // statement and values, and retried on PostgreSQL only.
@@ -122,22 +100,28 @@ TEST(ExecQueryBusyTest, BusyDatabaseIsRetriedAfterPausesThenGivesUp)
         QSqlQuery query(waiter);
         query.prepare(QStringLiteral("insert into t values (1)"));
 
+        // Pauses are recorded instead of slept; the first ones let the lock go.
         bool release = true;
-        PauseRecorder pauses([&] { EXPECT_TRUE(!release || hold.exec(QStringLiteral("commit"))); });
+        std::vector<int> pauses;
+        std::shared_ptr<void> restore(nullptr, [](void*) { ExecQuery::setSleepFunction([](int) {}); });
+        ExecQuery::setSleepFunction([&](int ms) {
+            pauses.push_back(ms);
+            EXPECT_TRUE(!release || hold.exec(QStringLiteral("commit")));
+        });
         ASSERT_TRUE(hold.exec(QStringLiteral("begin exclusive")));
         LogCapture log;
         EXPECT_EQ(ExecQuery(query).exec(), Result::Ok);
-        EXPECT_EQ(pauses.pauses, std::vector<int>{2000});
+        EXPECT_EQ(pauses, std::vector<int>{2000});
         EXPECT_EQ(log.count(QStringLiteral("Error on exec sql query:")), 1);
         EXPECT_EQ(log.texts().filter(QStringLiteral("Go to retry sql query:")),
                   QStringList{QStringLiteral("[!] Go to retry sql query: 0 / 3")});
 
         release = false;
-        pauses.pauses.clear();
+        pauses.clear();
         log.clear();
         ASSERT_TRUE(hold.exec(QStringLiteral("begin exclusive")));
         EXPECT_EQ(ExecQuery(query).exec(), Result::RetryLimit) << log.texts().join(QLatin1Char('|')).toStdString();
-        EXPECT_EQ(pauses.pauses, (std::vector<int>{2000, 4000, 6000}));
+        EXPECT_EQ(pauses, (std::vector<int>{2000, 4000, 6000}));
         EXPECT_EQ(log.count(QStringLiteral("Error on exec sql query:")), 4);
         EXPECT_EQ(log.texts().filter(QStringLiteral("Go to retry sql query:")).value(2),
                   QStringLiteral("[!] Go to retry sql query: 2 / 3"));

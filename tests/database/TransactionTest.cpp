@@ -31,9 +31,7 @@ unsigned long long registerVersion(DatabaseConnection& connection, const QString
     return version.insert(1, connection) ? version.id() : 0;
 }
 
-class TransactionTest : public rpxtest::RepositoryTest
-{
-};
+using TransactionTest = rpxtest::RepositoryTest;
 
 }  // namespace
 

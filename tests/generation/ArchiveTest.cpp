@@ -1,3 +1,4 @@
+#include "GenerationFixture.h"
 #include "support/RepositoryFixture.h"
 
 #include <rpxRepository/catalog/Destination.h>
@@ -5,26 +6,22 @@
 #include <rpxRepository/generation/ArchiveBunches.h>
 #include <rpxRepository/generation/ArchiveGenerations.h>
 
-#include <QSqlQuery>
-#include <QVariant>
-
 using namespace RPX::SQL;
+using gentest::found;
+using gentest::texts;
 
 namespace {
 
-// Every field but the id, as text, to compare a row with what was written.
+// Every field, to compare a row with what was written.
 QStringList fields(const ArchiveBunches& b)
 {
-    return QStringList() << QString::number(b.folderId()) << b.displayName() << QString::number(int(b.type()))
-                         << QString::number(b.destinationId()) << b.planId().toString() << b.metaFileName();
+    return texts(b.id(), b.folderId(), b.displayName(), int(b.type()), b.destinationId(), b.planId(), b.metaFileName());
 }
 QStringList fields(const ArchiveGenerations& g)
 {
-    return QStringList() << QString::number(g.bunchId()) << g.marker().toString() << g.format().toString()
-                         << QString::number(g.number()) << QString::number(int(g.type()))
-                         << QString::number(int(g.fullBackupReason())) << QString::number(int(g.brokenType()))
-                         << g.hint() << g.errorList() << QString::number(g.customPurge())
-                         << QString::number(g.uploadedFilesSize());
+    return texts(g.id(), g.bunchId(), g.marker(), g.format().toString(), g.number(), int(g.type()),
+                 int(g.fullBackupReason()), int(g.brokenType()), g.hint(), g.errorList(), g.customPurge(),
+                 g.uploadedFilesSize());
 }
 
 class ArchiveTest : public rpxtest::RepositoryTest
@@ -41,27 +38,20 @@ protected:
     }
 
     // Destination and folder rows are written with plain SQL: these tests are about the archive tables.
-    quint64 insertDestination(const QString& account)
+    quint64 insertDestination(const char* account)
     {
-        return scalar(QStringLiteral("insert into destination(cloud_type, account_id, container, prefix) values "
-                                     "('S3', '%1', 'bucket', '') returning id")
-                          .arg(account))
-            .toULongLong();
+        return insert(QStringLiteral("insert into destination(cloud_type, account_id, container, prefix) "
+                                     "values ('S3', '%1', 'bucket', '')").arg(account));
     }
     quint64 insertFolder(quint64 destinationId)
     {
-        return scalar(QStringLiteral("insert into cloud_folders(name, display_name, parent_id, destination_id) "
-                                     "values ('f', 'f', 0, %1) returning id")
-                          .arg(destinationId))
-            .toULongLong();
+        return insert(QStringLiteral("insert into cloud_folders(name, display_name, parent_id, destination_id) "
+                                     "values ('f', 'f', 0, %1)").arg(destinationId));
     }
-    QVariant scalar(const QString& sql)
+    quint64 insert(const QString& sql)
     {
-        DatabaseConnection connection(pool());
-        QSqlQuery query = connection.query();
-        return query.exec(sql) && query.next() ? query.value(0) : QVariant(-1);
+        return gentest::scalar(DatabaseConnection(pool()), sql + QStringLiteral(" returning id")).toULongLong();
     }
-    int count(const char* table) { return scalar(QStringLiteral("select count(*) from ") + table).toInt(); }
 
     ArchiveBunches bunch(quint64 destinationId, quint64 folderId, const QUuid& plan = QUuid::createUuid(), int type = 2)
     {
@@ -74,6 +64,12 @@ protected:
         bunch.setMetaFileName("bunch.meta");
         return bunch;
     }
+    // A bunch at a second destination, in a folder of its own there.
+    ArchiveBunches bunchElsewhere(const QUuid& plan)
+    {
+        const quint64 destination = insertDestination("second");
+        return bunch(destination, insertFolder(destination), plan);
+    }
     quint64 insertedBunch(int type = 2)
     {
         ArchiveBunches b = bunch(m_destination, m_folder, QUuid::createUuid(), type);
@@ -82,7 +78,7 @@ protected:
         return b.id();
     }
 
-    ArchiveGenerations generation(quint64 bunchId, qint32 number, qint64 uploaded = -1)
+    ArchiveGenerations generation(quint64 bunchId, qint32 number, qint64 uploaded)
     {
         ArchiveGenerations generation;
         generation.setBunchId(bunchId);
@@ -96,6 +92,7 @@ protected:
 
     quint64 m_destination = 0;
     quint64 m_folder = 0;
+    QPointer<DatabasePool> m_none;
 };
 
 }  // namespace
@@ -103,30 +100,23 @@ protected:
 TEST_P(ArchiveTest, BunchesRoundTripAndAreUniquePerPlanAndDestination)
 {
     DatabaseConnection connection(pool());
-    QPointer<DatabasePool> none;
-    DatabaseConnection closed(none);
-    ArchiveBunches noPlan = bunch(m_destination, m_folder, QUuid());
-    ArchiveBunches noFolder = bunch(m_destination, 0);
-    ArchiveBunches noDestination = bunch(0, m_folder);
-    for (ArchiveBunches* refused : {&noPlan, &noFolder, &noDestination})
-        EXPECT_EQ(refused->insert(connection), Result::Error);
-    EXPECT_EQ(count("archive_bunches"), 0);
+    DatabaseConnection closed(m_none);
+    ArchiveBunches refused[] = {bunch(m_destination, m_folder, QUuid()), bunch(m_destination, 0), bunch(0, m_folder)};
+    for (ArchiveBunches& incomplete : refused)
+        EXPECT_EQ(incomplete.insert(connection), Result::Error);
+    EXPECT_EQ(ArchiveBunches::select(m_destination, 0, 0, connection), ListResult<ArchiveBunches>({}, Result::Ok));
     ArchiveBunches first = bunch(m_destination, m_folder);
     ASSERT_EQ(first.insert(connection), Result::Ok);
     ASSERT_NE(first.id(), 0u);
 
-    const RowResult<ArchiveBunches> read = ArchiveBunches::select(first.planId(), m_destination, connection);
-    ASSERT_EQ(read.second, Result::Ok);
-    ASSERT_FALSE(read.first.isNull());
-    EXPECT_EQ(read.first->id(), first.id());
-    EXPECT_EQ(fields(*read.first), fields(first));
+    EXPECT_EQ(found(ArchiveBunches::select(first.planId(), m_destination, connection), fields), fields(first));
     ASSERT_EQ(ArchiveBunches::updateMetaFileInfo(first.planId(), m_destination, "Renamed", KTL::Archive::Type(5),
                                                  "other.meta", connection),
               Result::Ok);
     first.setDisplayName("Renamed");
     first.setType(KTL::Archive::Type(5));
     first.setMetaFileName("other.meta");
-    EXPECT_EQ(fields(*ArchiveBunches::select(first.planId(), m_destination, connection).first), fields(first));
+    EXPECT_EQ(found(ArchiveBunches::select(first.planId(), m_destination, connection), fields), fields(first));
     EXPECT_EQ(ArchiveBunches::select(QUuid::createUuid(), m_destination, connection),
               RowResult<ArchiveBunches>({}, Result::Ok));
     EXPECT_EQ(ArchiveBunches::select(first.planId(), 0, connection), RowResult<ArchiveBunches>({}, Result::Error));
@@ -137,9 +127,7 @@ TEST_P(ArchiveTest, BunchesRoundTripAndAreUniquePerPlanAndDestination)
     // Another type in the same folder, and the same plan at another destination, are bunches of their own.
     ArchiveBunches otherType = bunch(m_destination, m_folder, QUuid::createUuid(), 3);
     EXPECT_EQ(otherType.insert(connection), Result::Ok);
-    const quint64 otherDestination = insertDestination("second");
-    ArchiveBunches elsewhere = bunch(otherDestination, insertFolder(otherDestination), first.planId());
-    EXPECT_EQ(elsewhere.insert(connection), Result::Ok);
+    EXPECT_EQ(bunchElsewhere(first.planId()).insert(connection), Result::Ok);
 
     // Lists page over one destination's bunches; remove takes one row.
     EXPECT_EQ(ArchiveBunches::select(m_destination, 0, 5, connection).first.size(), 2);
@@ -160,13 +148,9 @@ TEST_P(ArchiveTest, AGenerationReadsBackItsDefaultsAndUpdateRewritesEveryField)
     ASSERT_NE(g.id(), 0u);
 
     // The defaults read back as written: no marker, no format, an unknown reason, sizes unknown.
-    const QSharedPointer<ArchiveGenerations> fresh = ArchiveGenerations::current(bunchId, connection).first;
-    ASSERT_FALSE(fresh.isNull());
-    EXPECT_EQ(fresh->id(), g.id());
-    EXPECT_EQ(fields(*fresh), fields(g));
+    EXPECT_EQ(found(ArchiveGenerations::current(bunchId, connection), fields), fields(g));
 
-    const QUuid marker = QUuid::createUuid();
-    g.setMarker(marker);
+    g.setMarker(QUuid::createUuid());
     g.setFormat(QVersionNumber(2, 1, 7));
     g.setNumber(4);
     g.setType(KTL::Archive::GenerationType(3));
@@ -177,15 +161,10 @@ TEST_P(ArchiveTest, AGenerationReadsBackItsDefaultsAndUpdateRewritesEveryField)
     g.setCustomPurge(30);
     g.setUploadedFilesSize(qint64(6) << 32);
     ASSERT_EQ(g.update(connection), Result::Ok);
-    const QSharedPointer<ArchiveGenerations> read = ArchiveGenerations::select(bunchId, marker, connection).first;
-    ASSERT_FALSE(read.isNull());
-    EXPECT_EQ(read->id(), g.id());
-    EXPECT_EQ(fields(*read), fields(g));
+    EXPECT_EQ(found(ArchiveGenerations::select(bunchId, g.marker(), connection), fields), fields(g));
 
-    ArchiveGenerations unsaved;
-    EXPECT_EQ(unsaved.update(connection), Result::Error);
-    QPointer<DatabasePool> none;
-    DatabaseConnection closed(none);
+    EXPECT_EQ(ArchiveGenerations().update(connection), Result::Error);
+    DatabaseConnection closed(m_none);
     EXPECT_EQ(g.update(closed), Result::Error);
     ASSERT_EQ(g.remove(connection), Result::Ok);
     EXPECT_TRUE(ArchiveGenerations::current(bunchId, connection).first.isNull());
@@ -222,8 +201,7 @@ TEST_P(ArchiveTest, GenerationsAreFoundByMarkerTheHighestNumberIsCurrentAndKnown
     EXPECT_EQ(repeated.insert(connection), Result::Ok);
 
     // Space used counts the known sizes of this destination's generations only.
-    const quint64 otherDestination = insertDestination("second");
-    ArchiveBunches elsewhere = bunch(otherDestination, insertFolder(otherDestination));
+    ArchiveBunches elsewhere = bunchElsewhere(QUuid::createUuid());
     ASSERT_EQ(elsewhere.insert(connection), Result::Ok);
     generation(elsewhere.id(), 1, 999);
     const QSharedPointer<Destination> destination = Destination::select(m_destination, connection);

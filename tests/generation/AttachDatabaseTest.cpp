@@ -14,31 +14,24 @@
 
 using namespace RPX::SQL;
 using namespace RPX::SQL::Generation;
+using gentest::found;
+using gentest::insertPoint;
 using gentest::scalar;
+using gentest::texts;
 
 namespace {
 
-// The schema's own tables or indexes, without SQLite's automatic indexes and statistics.
-QStringList names(const DatabaseConnection& connection, const QString& type)
-{
-    QSqlQuery query = connection.query();
-    query.exec(QStringLiteral("select name from sqlite_master where type = '%1' and name not like 'sqlite_autoindex%' "
-                              "and name not like 'sqlite_stat%' order by name")
-                   .arg(type));
-    QStringList result;
-    while (query.next())
-        result << query.value(0).toString();
-    return result;
-}
+// The schema's own tables or indexes in order, without SQLite's automatic indexes and statistics.
+const QString Names = "select group_concat(name) from (select name from sqlite_master where type = '%1' and name not "
+                      "like 'sqlite_autoindex%' and name not like 'sqlite_stat%' order by name)";
 
 // Runs statements on the file through a plain connection in rollback-journal mode, as an older agent
 // could have written it; returns the first column of the last statement's first row.
 QVariant onFile(const QString& path, const QStringList& statements)
 {
-    const QString name = "writer";
     QVariant last;
     {
-        QSqlDatabase database = QSqlDatabase::addDatabase("QSQLITE", name);
+        QSqlDatabase database = QSqlDatabase::addDatabase("QSQLITE", "writer");
         database.setDatabaseName(path);
         EXPECT_TRUE(database.open());
         QSqlQuery query(database);
@@ -47,10 +40,8 @@ QVariant onFile(const QString& path, const QStringList& statements)
             EXPECT_TRUE(query.exec(statement)) << statement.toStdString();
             last = query.next() ? query.value(0) : QVariant();
         }
-        query.finish();
-        database.close();
     }
-    QSqlDatabase::removeDatabase(name);
+    QSqlDatabase::removeDatabase("writer");
     return last;
 }
 
@@ -68,14 +59,8 @@ void writeGenerationFile(const QString& path, const QString& repositoryVersion)
     onFile(path, statements);
 }
 
-class AttachDatabaseTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
-    QString path(const QString& name = "generation.db") const { return m_dir.filePath(name); }
-
-    QTemporaryDir m_dir;
-};
+// The fixture's own generation is the one written first where a test needs one; the others make theirs.
+using AttachDatabaseTest = gentest::GenerationTest;
 
 }  // namespace
 
@@ -85,12 +70,12 @@ TEST_F(AttachDatabaseTest, NewFileGetsEveryTableTheCounterAndOneMetadataRow)
     const QUuid marker = QUuid::createUuid();
     const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
     const mode_t oldMask = umask(077);
-    QSharedPointer<AttachDatabase> attached = AttachDatabase::attach(path(), marker);
+    QSharedPointer<AttachDatabase> attached = AttachDatabase::attach(path("new.db"), marker);
     umask(oldMask);
     ASSERT_FALSE(attached.isNull());
     EXPECT_TRUE(attached->isAttached());
     // Every account of the machine must be able to write the generation, whatever the umask.
-    EXPECT_EQ(QFileInfo(path()).permissions() & 0x7077, QFileDevice::Permissions(0x6066));
+    EXPECT_EQ(QFileInfo(path("new.db")).permissions() & 0x7077, QFileDevice::Permissions(0x6066));
 
     QPointer<DatabasePool>& pool = attached->attachedDatabasePool();
     const QString master = pool->masterName();
@@ -98,25 +83,23 @@ TEST_F(AttachDatabaseTest, NewFileGetsEveryTableTheCounterAndOneMetadataRow)
         DatabaseConnection connection(pool);
         ASSERT_TRUE(connection.isOpen());
         EXPECT_EQ(scalar(connection, "PRAGMA journal_mode").toString(), "wal");
-        EXPECT_EQ(names(connection, "table"),
-                  (QStringList{"block_id_generator", "files", "folders", "metadata", "part_blocks", "parts",
-                               "restore_points", "sqlite_sequence", "storage_files"}));
-        EXPECT_EQ(names(connection, "index"),
-                  (QStringList{"archive_folders_archive_id", "archive_folders_parent_id", "file_path",
-                               "files_parent_id", "folders_path", "part_blocks_part_id", "parts_archive_id"}));
-        EXPECT_EQ(scalar(connection, QStringLiteral("select seq from sqlite_sequence where name = "
-                                                    "'block_id_generator'")),
-                  QVariant(0));
+        EXPECT_EQ(scalar(connection, Names.arg("table")).toString(),
+                  "block_id_generator,files,folders,metadata,part_blocks,parts,restore_points,sqlite_sequence,"
+                  "storage_files");
+        EXPECT_EQ(scalar(connection, Names.arg("index")).toString(),
+                  "archive_folders_archive_id,archive_folders_parent_id,file_path,files_parent_id,folders_path,"
+                  "part_blocks_part_id,parts_archive_id");
+        EXPECT_EQ(scalar(connection, "select seq from sqlite_sequence where name = 'block_id_generator'"), QVariant(0));
 
+        EXPECT_EQ(scalar(connection, "select count(*) from metadata").toInt(), 1);
         const RowResult<Metadata> stored = Metadata::select(QString(), connection);
         ASSERT_EQ(stored.second, Result::Ok);
         ASSERT_FALSE(stored.first.isNull());
-        EXPECT_EQ(scalar(connection, "select count(*) from metadata").toInt(), 1);
-        EXPECT_EQ(stored.first->generationMarker(), marker);
-        EXPECT_EQ(stored.first->productVersion(), QVersionNumber::fromString(KTL::Core::Version::number()));
-        EXPECT_EQ(stored.first->repositoryVersion().toString(), "1.0.0");
-        EXPECT_GE(stored.first->dateCreatedUtc(), before);
-        EXPECT_EQ(int(stored.first->fullBackupReason()), 1000);
+        const Metadata& m = *stored.first;
+        EXPECT_EQ(texts(m.generationMarker(), m.productVersion().toString(), m.repositoryVersion().toString(),
+                        int(m.fullBackupReason())),
+                  texts(marker, QVersionNumber::fromString(KTL::Core::Version::number()).toString(), "1.0.0", 1000));
+        EXPECT_GE(m.dateCreatedUtc(), before);
     }
     // Attaching the attached object again fails and leaves its pool and rows as they were.
     EXPECT_EQ(attached->attach(), Result::Error);
@@ -134,11 +117,10 @@ TEST_F(AttachDatabaseTest, WhatCannotBeOpenedAsAGenerationFailsAndIsLeftAsItIs)
     // A text file, and a generation file without its metadata row.
     const QString text = path("text.db");
     const QByteArray content = QByteArray("this is a text file, not a generation\n").repeated(200);
-    {
-        QFile file(text);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(content);
-    }
+    QFile file(text);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(content), content.size());
+    file.close();
     const QString noRow = path("norow.db");
     writeGenerationFile(noRow, QString());
     QStringList paths = {text, noRow, path("missing/generation.db"), text + QStringLiteral("/generation.db"),
@@ -163,7 +145,6 @@ TEST_F(AttachDatabaseTest, WhatCannotBeOpenedAsAGenerationFailsAndIsLeftAsItIs)
         EXPECT_EQ(QSqlDatabase::connectionNames(), connectionsBefore);
         EXPECT_EQ(QFileInfo::exists(target), target == text || target == noRow);
     }
-    QFile file(text);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), content);
     // Only the journal mode may have changed: no table was created and no row written.
@@ -187,39 +168,31 @@ TEST_F(AttachDatabaseTest, ExistingFilesKeepTheirRowAndNewerSchemasAreLeftAlone)
         ASSERT_FALSE(attached.isNull());
         DatabaseConnection connection(attached->attachedDatabasePool());
         // An existing file gets no new table, no counter and no second row.
-        EXPECT_EQ(names(connection, "table"), (QStringList{"metadata", "restore_points"}));
+        EXPECT_EQ(scalar(connection, Names.arg("table")).toString(), "metadata,restore_points");
         EXPECT_EQ(scalar(connection, "PRAGMA journal_mode").toString(), "wal");
-        const RowResult<Metadata> read = Metadata::select(QString(), connection);
-        ASSERT_FALSE(read.first.isNull());
         EXPECT_EQ(scalar(connection, "select count(*) from metadata").toInt(), 1);
-        EXPECT_EQ(read.first->repositoryVersion().toString(), expected);
-        EXPECT_EQ(read.first->generationMarker(), QUuid(StoredMarker));
-        EXPECT_EQ(int(read.first->generationType()), 7);
-        EXPECT_EQ(read.first->kdfSalt(), QByteArray("salt"));
+        const auto stored = [](const Metadata& m) {
+            return texts(m.repositoryVersion().toString(), m.generationMarker(), int(m.generationType()), m.kdfSalt());
+        };
+        EXPECT_EQ(found(Metadata::select(QString(), connection), stored), texts(expected, StoredMarker, 7, "salt"));
     }
 }
 
 TEST_F(AttachDatabaseTest, TwoAttachmentsOfOneFileShareItsRowsAndItsCounter)
 {
-    const QUuid marker = QUuid::createUuid();
-    QSharedPointer<AttachDatabase> first = AttachDatabase::attach(path(), marker);
-    ASSERT_FALSE(first.isNull());
-    DatabaseConnection connection(first->attachedDatabasePool());
-    RestorePoints point;
-    point.setStartDate(QDateTime(QDate(2024, 3, 1), QTime(10, 20, 30), Qt::UTC));
-    point.setSequenceNumber(1);
-    ASSERT_EQ(point.insert(QString(), connection), Result::Ok);
+    DatabaseConnection connection(pool());
+    const RestorePoints point = insertPoint(connection, 1, QDateTime(QDate(2024, 3, 1), QTime(10, 20, 30), Qt::UTC));
     ASSERT_EQ(BlockIdGenerator::next(QString(), connection), 1);
 
     // The second attachment, with a marker of its own, finds an existing generation.
     QSharedPointer<AttachDatabase> second = AttachDatabase::attach(path(), QUuid::createUuid());
     ASSERT_FALSE(second.isNull());
-    EXPECT_NE(first->attachedDatabasePool()->masterName(), second->attachedDatabasePool()->masterName());
+    EXPECT_NE(pool()->masterName(), second->attachedDatabasePool()->masterName());
     DatabaseConnection other(second->attachedDatabasePool());
     const RowResult<RestorePoints> seen = RestorePoints::selectById(point.id(), QString(), other);
     ASSERT_FALSE(seen.first.isNull());
     EXPECT_EQ(seen.first->startDate(), point.startDate());
-    EXPECT_EQ(Metadata::select(QString(), other).first->generationMarker(), marker);
+    EXPECT_EQ(Metadata::select(QString(), other).first->generationMarker(), m_marker);
     EXPECT_EQ(BlockIdGenerator::next(QString(), other), 2);
     EXPECT_EQ(BlockIdGenerator::next(QString(), connection), 3);
 }
@@ -229,17 +202,12 @@ TEST_F(AttachDatabaseTest, AttachedAgainAfterBeingWrittenItGetsStatistics)
 {
     const QString statistics = "select count(*) from sqlite_master where name = 'sqlite_stat1'";
     {
-        QSharedPointer<AttachDatabase> writer = AttachDatabase::attach(path(), QUuid::createUuid());
-        ASSERT_FALSE(writer.isNull());
-        DatabaseConnection connection(writer->attachedDatabasePool());
-        for (int sequence = 1; sequence <= 3; ++sequence) {
-            RestorePoints point;
-            point.setStartDate(QDateTime(QDate(2024, 3, sequence), QTime(10, 0), Qt::UTC));
-            point.setSequenceNumber(sequence);
-            ASSERT_EQ(point.insert(QString(), connection), Result::Ok);
-        }
+        DatabaseConnection connection(pool());
+        for (int sequence = 1; sequence <= 3; ++sequence)
+            insertPoint(connection, sequence, QDateTime(QDate(2024, 3, sequence), QTime(10, 0), Qt::UTC));
         EXPECT_EQ(scalar(connection, statistics).toInt(), 0);
     }
+    m_attached.reset();
     QSharedPointer<AttachDatabase> reader = AttachDatabase::attach(path(), QUuid::createUuid());
     ASSERT_FALSE(reader.isNull());
     DatabaseConnection connection(reader->attachedDatabasePool());

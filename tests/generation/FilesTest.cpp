@@ -61,12 +61,9 @@ TEST_F(FilesTest, InsertWritesEveryFieldAndRefusesIncompleteFiles)
     ASSERT_NE(file.id(), 0u);
 
     const auto fields = [](const Files& f) {
-        return QStringList() << QString::number(f.id()) << f.displayName() << f.localPath()
-                             << QString::number(f.parentId()) << QString::number(f.originalSize())
-                             << QString::number(f.totalSize()) << QString::number(f.extentsSize())
-                             << QString::number(f.attributes()) << QString::number(f.isCompressed())
-                             << QString::number(f.deleted()) << f.hash().toHex() << f.map().toHex()
-                             << QJsonDocument(f.metadata()).toJson();
+        return gentest::texts(f.id(), f.displayName(), f.localPath(), f.parentId(), f.originalSize(), f.totalSize(),
+                              f.extentsSize(), f.attributes(), f.isCompressed(), f.deleted(), f.hash().toHex(),
+                              f.map().toHex(), QJsonDocument(f.metadata()).toJson());
     };
     const QSharedPointer<Files> read = Files::select("/data/pics/raw.bin", {2}, QString(), c).first;
     ASSERT_FALSE(read.isNull());

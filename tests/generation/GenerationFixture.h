@@ -4,6 +4,7 @@
 
 #include <rpxRepository/database/DatabaseConnection.h>
 #include <rpxRepository/generation/AttachDatabase.h>
+#include <rpxRepository/generation/RestorePoints.h>
 
 #include <gtest/gtest.h>
 #include <QSharedPointer>
@@ -11,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QVariant>
+#include <type_traits>
 
 namespace gentest {
 
@@ -22,15 +24,39 @@ using RPX::SQL::Generation::AttachDatabase;
 inline QVariant scalar(const DatabaseConnection& connection, const QString& sql)
 {
     QSqlQuery query = connection.query();
-    if (!query.exec(sql) || !query.next())
-        return QVariant();
-    return query.value(0);
+    return query.exec(sql) && query.next() ? query.value(0) : QVariant();
 }
 
 inline bool run(const DatabaseConnection& connection, const QString& sql)
 {
-    QSqlQuery query = connection.query();
-    return query.exec(sql);
+    return connection.query().exec(sql);
+}
+
+// Values as text (dates with milliseconds), so that a whole row is compared with what was written in one check.
+template <class... T>
+QStringList texts(const T&... values)
+{
+    return {QVariant(values).toString()...};
+}
+
+// The fields of the row a lookup found, or why it found none.
+template <class T>
+QStringList found(const QPair<QSharedPointer<T>, int>& result,
+                  QStringList (*fields)(const typename std::common_type<T>::type&))
+{
+    if (result.first.isNull() || result.second != RPX::SQL::Result::Ok)
+        return {QStringLiteral("no row, result %1").arg(result.second)};
+    return fields(*result.first);
+}
+
+inline RPX::SQL::Generation::RestorePoints insertPoint(DatabaseConnection& connection, qint64 sequence,
+                                                       const QDateTime& start, const QString& prefix = QString())
+{
+    RPX::SQL::Generation::RestorePoints point;
+    point.setSequenceNumber(sequence);
+    point.setStartDate(start);
+    EXPECT_EQ(point.insert(prefix, connection), RPX::SQL::Result::Ok) << sequence;
+    return point;
 }
 
 // A generation database created for the test in a temporary folder.

@@ -12,19 +12,17 @@
 namespace gentest {
 
 // A row as "<path> @<run>", marked " deleted"; folders start with "D ", files with "F ".
-inline QString describe(const RPX::SQL::Generation::Folders& folder)
+inline QString describe(const char* kind, const QString& path, qint64 run, bool deleted)
 {
-    return QStringLiteral("D %1 @%2%3")
-        .arg(folder.localPath())
-        .arg(folder.restorePointId())
-        .arg(folder.deleted() ? QStringLiteral(" deleted") : QString());
+    return QStringLiteral("%1 %2 @%3%4").arg(QLatin1String(kind), path).arg(run).arg(deleted ? " deleted" : "");
 }
-inline QString describe(const RPX::SQL::Generation::Files& file)
+inline QString describe(const RPX::SQL::Generation::Folders& f)
 {
-    return QStringLiteral("F %1 @%2%3")
-        .arg(file.localPath())
-        .arg(file.originalSize())
-        .arg(file.deleted() ? QStringLiteral(" deleted") : QString());
+    return describe("D", f.localPath(), f.restorePointId(), f.deleted());
+}
+inline QString describe(const RPX::SQL::Generation::Files& f)
+{
+    return describe("F", f.localPath(), f.originalSize(), f.deleted());
 }
 template <class T>
 QStringList describe(const QList<QSharedPointer<T>>& rows)
@@ -51,14 +49,9 @@ protected:
     {
         GenerationTest::SetUp();
         DatabaseConnection connection(pool());
-        for (int n = 1; n <= 3; ++n) {
-            RPX::SQL::Generation::RestorePoints point;
-            point.setSequenceNumber(n);
-            point.setStartDate(startOf(n));
-            ASSERT_EQ(point.insert(QString(), connection), RPX::SQL::Result::Ok);
-            // Folder rows name their restore point by its id; the tree relies on ids 1 to 3.
-            ASSERT_EQ(point.id(), quint64(n));
-        }
+        // Folder rows name their restore point by its id; the tree relies on ids 1 to 3.
+        for (int n = 1; n <= 3; ++n)
+            ASSERT_EQ(insertPoint(connection, n, startOf(n)).id(), quint64(n));
         // A folder row, its parent row and its files; "-" marks a deleted row.
         const QList<QStringList> rows = {
             {"/data@1", "", "readme.md"},          {"/data/docs@1", "/data@1", "a.txt", "b.txt"},
@@ -70,11 +63,12 @@ protected:
             {"/data/docs@3", "/data@3", "-b.txt"}, {"/data/docs/old@3", "/data/docs@3", "x.txt", "y.txt"},
             {"-/data/tmp@3", "/data@3"},
         };
+        const auto deleted = [](const QString& name) { return name.startsWith('-'); };
         for (const QStringList& spec : rows) {
-            const QString key = spec.at(0).mid(spec.at(0).startsWith('-') ? 1 : 0);
-            folder(connection, key, spec.at(1), spec.at(0).startsWith('-'));
+            const QString key = spec.at(0).mid(deleted(spec.at(0)));
+            folder(connection, key, spec.at(1), deleted(spec.at(0)));
             for (const QString& name : spec.mid(2))
-                file(connection, key, name.mid(name.startsWith('-') ? 1 : 0), name.startsWith('-'));
+                file(connection, key, name.mid(deleted(name)), deleted(name));
         }
     }
 
@@ -83,7 +77,8 @@ protected:
     // The row id of a folder written by a run, keyed "<path>@<run>".
     quint64 row(const QString& key) const { return m_rows.value(key); }
 
-    void folder(DatabaseConnection& connection, const QString& key, const QString& parentKey, bool deleted = false)
+    void folder(DatabaseConnection& connection, const QString& key, const QString& parentKey, bool deleted = false,
+                const QString& prefix = QString())
     {
         const QString path = key.section(QLatin1Char('@'), 0, 0);
         RPX::SQL::Generation::Folders folder;
@@ -92,11 +87,12 @@ protected:
         folder.setParentId(row(parentKey));
         folder.setRestorePointId(key.section(QLatin1Char('@'), 1).toULongLong());
         folder.setDeleted(deleted);
-        EXPECT_EQ(folder.insert(QString(), connection), RPX::SQL::Result::Ok) << key.toStdString();
+        EXPECT_EQ(folder.insert(prefix, connection), RPX::SQL::Result::Ok) << key.toStdString();
         m_rows.insert(key, folder.id());
     }
 
-    void file(DatabaseConnection& connection, const QString& folderKey, const QString& name, bool deleted)
+    void file(DatabaseConnection& connection, const QString& folderKey, const QString& name, bool deleted,
+              const QString& prefix = QString())
     {
         RPX::SQL::Generation::Files file;
         file.setDisplayName(name);
@@ -105,7 +101,7 @@ protected:
         file.setOriginalSize(folderKey.section(QLatin1Char('@'), 1).toLongLong());
         file.setDateModificationUtc(startOf(1));
         file.setDeleted(deleted);
-        EXPECT_EQ(file.insert(QString(), connection), RPX::SQL::Result::Ok) << name.toStdString();
+        EXPECT_EQ(file.insert(prefix, connection), RPX::SQL::Result::Ok) << name.toStdString();
     }
 
     QHash<QString, quint64> m_rows;

@@ -33,13 +33,10 @@ TEST_F(MetadataTest, EveryFieldRoundTripsAndUpdateRewritesTheOneRow)
     ASSERT_EQ(written.insert(QString(), connection), Result::Ok);
 
     const auto fields = [](const Metadata& m) {
-        return QStringList() << m.productVersion().toString() << m.dateCreatedUtc().toString(Qt::ISODateWithMs)
-                             << m.generationMarker().toString() << QString::number(int(m.generationType()))
-                             << QString::number(int(m.fullBackupReason()))
-                             << QString::number(int(m.encryptionAlgorithm())) << QString::number(m.keySize())
-                             << QString::number(m.kdfIteration()) << m.kdfSalt().toHex() << m.secretKey().toHex()
-                             << QString::number(int(m.compressionAlgorithm())) << QString::number(m.blockSize())
-                             << m.paramsHash().toHex() << QString::number(int(m.platform()));
+        return gentest::texts(m.productVersion().toString(), m.dateCreatedUtc(), m.generationMarker(),
+                              int(m.generationType()), int(m.fullBackupReason()), int(m.encryptionAlgorithm()),
+                              m.keySize(), m.kdfIteration(), m.kdfSalt().toHex(), m.secretKey().toHex(),
+                              int(m.compressionAlgorithm()), m.blockSize(), m.paramsHash().toHex(), int(m.platform()));
     };
     const QSharedPointer<Metadata> read = Metadata::select(QString(), connection).first;
     ASSERT_FALSE(read.isNull());

@@ -7,7 +7,10 @@
 
 using namespace RPX::SQL;
 using namespace RPX::SQL::Generation;
+using gentest::found;
+using gentest::insertPoint;
 using gentest::run;
+using KTL::Archive::BrokenType;
 
 namespace {
 
@@ -24,53 +27,21 @@ protected:
         return ok;
     }
 };
-RestorePointParts* makeChainPart()
-{
-    return new ChainPart();
-}
+const RestorePointParts::Factory makeChainPart = [] { return new ChainPart(); };
 
-// Every field but the id and the start date, as text, to compare a row with what was written.
+// Every field but the start date, as text, to compare a row with what was written.
 QStringList fields(const RestorePoints& p)
 {
-    QStringList list;
-    for (qint64 value :
-         {qint64(p.sequenceNumber()), qint64(p.backupType()), qint64(p.tocId()), p.totalBytes(), p.newBytes(),
-          p.compressedBytes(), qint64(p.snapshotType()), p.filesBackedUp(), p.filesDeleted(), p.foldersBackedUp(),
-          p.foldersDeleted(), p.blocksCount(), p.partsCount(), qint64(p.sessionHistoryId()), qint64(p.backupResult()),
-          qint64(p.consistencyCheckResult()), qint64(p.brokenType()), p.totalFileCount(), p.totalFileSize()})
-        list << QString::number(value);
-    list << p.metadata() << p.plan() << p.sgnFileName() << p.backupErrorList() << p.consistencyCheckErrorList()
-         << p.finishDate().toString(Qt::ISODateWithMs) << p.consistencyCheckDateTime().toString(Qt::ISODateWithMs);
-    return list;
+    return gentest::texts(p.id(), p.sequenceNumber(), int(p.backupType()), p.tocId(), p.totalBytes(), p.newBytes(),
+                          p.compressedBytes(), int(p.snapshotType()), p.filesBackedUp(), p.filesDeleted(),
+                          p.foldersBackedUp(), p.foldersDeleted(), p.blocksCount(), p.partsCount(),
+                          p.sessionHistoryId(), int(p.backupResult()), int(p.consistencyCheckResult()),
+                          int(p.brokenType()), p.totalFileCount(), p.totalFileSize(), p.metadata(), p.plan(),
+                          p.sgnFileName(), p.backupErrorList(), p.consistencyCheckErrorList(), p.finishDate(),
+                          p.consistencyCheckDateTime());
 }
 
-class RestorePointsTest : public gentest::GenerationTest
-{
-protected:
-    // A restore point numbered `sequence`, started `sequence` hours after Base.
-    RestorePoints insertPoint(qint64 sequence, const QString& signature = QString())
-    {
-        RestorePoints point;
-        point.setSequenceNumber(sequence);
-        point.setStartDate(Base.addSecs(3600 * sequence));
-        point.setSgnFileName(signature);
-        DatabaseConnection connection(pool());
-        EXPECT_EQ(point.insert(QString(), connection), Result::Ok);
-        return point;
-    }
-
-    quint64 insertPart(const QString& path, quint64 restorePointId,
-                       KTL::Archive::BrokenType broken = KTL::Archive::BrokenType::NotBroken)
-    {
-        StorageFiles file;
-        file.setPath(path);
-        file.setBrokenType(broken);
-        DatabaseConnection connection(pool());
-        EXPECT_EQ(file.insert(QString(), connection), Result::Ok);
-        EXPECT_EQ(Parts(file.id(), restorePointId).insert(QString(), connection), Result::Ok);
-        return file.id();
-    }
-};
+using RestorePointsTest = gentest::GenerationTest;
 
 }  // namespace
 
@@ -115,11 +86,7 @@ TEST_F(RestorePointsTest, EveryFieldIsWrittenAndReadBackWithDatesCutToSecondsInU
     changed.setSequenceNumber(43);
     changed.setFoldersDeleted(-1);
     ASSERT_EQ(changed.update(QString(), connection), Result::Ok);
-    const QSharedPointer<RestorePoints> again = RestorePoints::selectBySequenceNumber(43, QString(), connection).first;
-    ASSERT_FALSE(again.isNull());
-    EXPECT_EQ(again->id(), point.id());
-    EXPECT_EQ(fields(*again), fields(changed));
-    EXPECT_FALSE(again->finishDate().isValid());
+    EXPECT_EQ(found(RestorePoints::selectBySequenceNumber(43, QString(), connection), fields), fields(changed));
     EXPECT_TRUE(RestorePoints::selectBySequenceNumber(42, QString(), connection).first.isNull());
 }
 
@@ -127,15 +94,15 @@ TEST_F(RestorePointsTest, LookupsFindTheRightNeighbourListsPageAndTheTableRefuse
 {
     DatabaseConnection connection(pool());
     EXPECT_EQ(RestorePoints::selectLast(QString(), connection), RowResult<RestorePoints>({}, Result::Ok));
-    const RestorePoints first = insertPoint(1, "one.sgn");
-    insertPoint(2);      // NULL signature
-    insertPoint(3, "");  // empty signature
-    insertPoint(4);
-    // Sequence numbers need not follow the start dates: 5 starts first of all.
-    RestorePoints early;
-    early.setSequenceNumber(5);
-    early.setStartDate(Base.addSecs(-3600));
-    ASSERT_EQ(early.insert(QString(), connection), Result::Ok);
+    // Point n starts n hours after Base, but sequence numbers need not follow the start dates: 5 starts first
+    // of all. Only 1 has a signature; 3 has an empty one, the others none.
+    for (qint64 sequence = 1; sequence <= 5; ++sequence) {
+        RestorePoints point;
+        point.setSequenceNumber(sequence);
+        point.setStartDate(Base.addSecs(3600 * (sequence == 5 ? -1 : sequence)));
+        point.setSgnFileName(sequence == 1 ? "one.sgn" : sequence == 3 ? QStringLiteral("") : QString());
+        ASSERT_EQ(point.insert(QString(), connection), Result::Ok);
+    }
 
     const auto sequenceOf = [](const RowResult<RestorePoints>& result) {
         return result.first.isNull() ? qint64(-1) : result.first->sequenceNumber();
@@ -150,7 +117,7 @@ TEST_F(RestorePointsTest, LookupsFindTheRightNeighbourListsPageAndTheTableRefuse
     EXPECT_EQ(sequenceOf(RestorePoints::selectByDateTime(Base.addSecs(2 * 3600 + 1), QString(), connection)), -1);
 
     for (qint64 sequence = 6; sequence <= 10; ++sequence)
-        insertPoint(sequence);
+        insertPoint(connection, sequence, Base.addSecs(3600 * sequence));
     EXPECT_EQ(RestorePoints::select(QString(), 0, 3, connection).first.size(), 10);
     EXPECT_EQ(RestorePoints::select(QString(), 4, 8, connection).first.size(), 2);
     // Up to a date (1, 2, 3 and 5), paged.
@@ -159,41 +126,48 @@ TEST_F(RestorePointsTest, LookupsFindTheRightNeighbourListsPageAndTheTableRefuse
     EXPECT_EQ(RestorePoints::select(upTo, QString(), 2, 3, connection).first.size(), 1);
 
     // A repeated sequence number and a run without a start date are refused by the table.
-    RestorePoints refused;
-    refused.setSequenceNumber(1);
-    refused.setStartDate(Base);
-    EXPECT_EQ(refused.insert(QString(), connection), Result::Constraint);
-    EXPECT_EQ(refused.id(), 0u);
-    refused.setSequenceNumber(11);
-    refused.setStartDate(QDateTime());
-    EXPECT_EQ(refused.insert(QString(), connection), Result::Constraint);
-    ASSERT_EQ(first.remove(QString(), connection), Result::Ok);
-    EXPECT_TRUE(RestorePoints::selectById(first.id(), QString(), connection).first.isNull());
+    for (const auto& [sequence, start] : {qMakePair(qint64(1), Base), qMakePair(qint64(11), QDateTime())}) {
+        RestorePoints refused;
+        refused.setSequenceNumber(sequence);
+        refused.setStartDate(start);
+        EXPECT_EQ(refused.insert(QString(), connection), Result::Constraint) << sequence;
+        EXPECT_EQ(refused.id(), 0u);
+    }
+    const QSharedPointer<RestorePoints> first = RestorePoints::selectBySequenceNumber(1, QString(), connection).first;
+    ASSERT_FALSE(first.isNull());
+    ASSERT_EQ(first->remove(QString(), connection), Result::Ok);
+    EXPECT_TRUE(RestorePoints::selectById(first->id(), QString(), connection).first.isNull());
     EXPECT_EQ(RestorePoints::select(QString(), 0, 0, connection).first.size(), 9);
 }
 
 TEST_F(RestorePointsTest, PartsAreKeyedByChainNumberFilteredByBrokenStateAndAFailingHookStops)
 {
-    const RestorePoints point = insertPoint(1);
-    const RestorePoints other = insertPoint(2);
     DatabaseConnection connection(pool());
-    const quint64 a = insertPart("chain-1/a", point.id());
-    const quint64 b = insertPart("chain-2/b", point.id(), KTL::Archive::BrokenType::ToPurge);
-    insertPart("chain-3/c", point.id());
-    // Parts of one chain number leave the one read last, in rowid order of parts.
-    const quint64 later = insertPart("chain-3/later", point.id());
-    insertPart("chain-4/d", other.id());
+    const RestorePoints point = insertPoint(connection, 1, Base);
+    const RestorePoints other = insertPoint(connection, 2, Base.addSecs(3600));
+    // Parts of one chain number leave the one read last, in rowid order of parts: chain-3/later. Only
+    // chain-2/b is broken; chain-4/d is a part of the other restore point.
+    QHash<QString, quint64> ids;
+    for (const QString path : {"chain-1/a", "chain-2/b", "chain-3/c", "chain-3/later", "chain-4/d"}) {
+        StorageFiles file;
+        file.setPath(path);
+        file.setBrokenType(path == "chain-2/b" ? BrokenType::ToPurge : BrokenType::NotBroken);
+        ASSERT_EQ(file.insert(QString(), connection), Result::Ok);
+        const quint64 restorePoint = path == "chain-4/d" ? other.id() : point.id();
+        ASSERT_EQ(Parts(file.id(), restorePoint).insert(QString(), connection), Result::Ok);
+        ids.insert(path, file.id());
+    }
 
     const RestorePointParts::Map all = RestorePointParts::select(point.id(), QString(), connection, makeChainPart);
     EXPECT_EQ(all.keys(), (QList<qint64>{1, 2, 3}));
     ASSERT_TRUE(all.contains(2));
-    EXPECT_EQ(all.value(2)->id(), b);
-    EXPECT_EQ(all.value(2)->brokenType(), KTL::Archive::BrokenType::ToPurge);
-    EXPECT_EQ(all.value(3)->id(), later);
+    EXPECT_EQ(all.value(2)->id(), ids.value("chain-2/b"));
+    EXPECT_EQ(all.value(2)->brokenType(), BrokenType::ToPurge);
+    EXPECT_EQ(all.value(3)->id(), ids.value("chain-3/later"));
     EXPECT_EQ(RestorePointParts::selectNotBroken(point.id(), QString(), connection, makeChainPart).keys(),
               (QList<qint64>{1, 3}));
 
     // A row the hook rejects ends the listing.
-    ASSERT_TRUE(run(connection, QStringLiteral("update storage_files set path = 'no-chain' where id = %1").arg(a)));
+    ASSERT_TRUE(run(connection, "update storage_files set path = 'no-chain' where path = 'chain-1/a'"));
     EXPECT_TRUE(RestorePointParts::select(point.id(), QString(), connection, makeChainPart).isEmpty());
 }

@@ -10,6 +10,7 @@
 using namespace RPX::SQL;
 using namespace RPX::SQL::Generation;
 using gentest::describe;
+using gentest::insertPoint;
 using gentest::run;
 using gentest::scalar;
 
@@ -24,10 +25,7 @@ protected:
         return true;
     }
 };
-RestorePointParts* makePart()
-{
-    return new IdChainPart();
-}
+const RestorePointParts::Factory makePart = [] { return new IdChainPart(); };
 
 // Every statement that makes a generation's tables, indexes and counter.
 QStringList schema(const QString& p)
@@ -68,61 +66,48 @@ TEST_F(SchemaPrefixTest, SchemaStatementsAndEveryTableClassWorkOnAnAttachedGener
     ASSERT_EQ(metadata.update(g2, c), Result::Ok);
     EXPECT_EQ(Metadata::select(g2, c).first->blockSize(), 8192);
 
-    StorageFiles file;
-    file.setPath("second/part");
-    file.setSize(10);
-    file.setLastModified(startOf(1));
-    ASSERT_EQ(file.insert(g2, c), Result::Ok);
-    file.setSize(11);
-    ASSERT_EQ(file.update(g2, c), Result::Ok);
+    StorageFiles part;
+    part.setPath("second/part");
+    part.setSize(10);
+    part.setLastModified(startOf(1));
+    ASSERT_EQ(part.insert(g2, c), Result::Ok);
+    part.setSize(11);
+    ASSERT_EQ(part.update(g2, c), Result::Ok);
     EXPECT_EQ(StorageFiles::sizeOnStorage(g2, c), qMakePair(qint64(11), Result::Ok));
     EXPECT_EQ(StorageFiles::selectPathStartWith("second", g2, c).first.size(), 1);
 
-    RestorePoints point;
-    point.setSequenceNumber(1);
-    point.setStartDate(startOf(1));
-    ASSERT_EQ(point.insert(g2, c), Result::Ok);
+    RestorePoints point = insertPoint(c, 1, startOf(1), g2);
     point.setPartsCount(1);
     ASSERT_EQ(point.update(g2, c), Result::Ok);
     EXPECT_EQ(RestorePoints::selectLast(g2, c).first->partsCount(), 1);
-    ASSERT_EQ(Parts(file.id(), point.id()).insert(g2, c), Result::Ok);
+    ASSERT_EQ(Parts(part.id(), point.id()).insert(g2, c), Result::Ok);
     EXPECT_EQ(Parts::select(point.id(), g2, c).first.size(), 1);
     EXPECT_EQ(BlockIdGenerator::next(g2, c), 1);
-    ASSERT_EQ(PartsBlocks(1, file.id(), QByteArray("g2-address")).insert(g2, c), Result::Ok);
+    ASSERT_EQ(PartsBlocks(1, part.id(), QByteArray("g2-address")).insert(g2, c), Result::Ok);
     EXPECT_FALSE(PartsBlocks::select(1, g2, c).first.isNull());
     const RestorePointParts::Map parts = RestorePointParts::select(point.id(), g2, c, makePart);
     ASSERT_EQ(parts.size(), 1);
     EXPECT_EQ(parts.first()->path(), "second/part");
 
-    // The same path as in the connection's own generation, so a join reading a bare table shows.
-    Folders top;
-    top.setDisplayName("data");
-    top.setLocalPath("/data");
-    top.setRestorePointId(point.id());
-    ASSERT_EQ(top.insert(g2, c), Result::Ok);
-    Files readme;
-    readme.setDisplayName("readme.md");
-    readme.setLocalPath("/data/readme.md");
-    readme.setParentId(top.id());
-    readme.setOriginalSize(7);
-    readme.setDateModificationUtc(startOf(1));
-    ASSERT_EQ(readme.insert(g2, c), Result::Ok);
+    // The same paths as in the connection's own generation, under a restore point id it does not have,
+    // so a join reading a bare table shows.
+    folder(c, "/data@7", "", false, g2);
+    file(c, "/data@7", "readme.md", false, g2);
     EXPECT_EQ(Folders::selectInFolder("/data", {}, false, 0, 0, g2, c), ListResult<Folders>({}, Result::Ok));
-    EXPECT_EQ(describe(Files::selectInFolder("/data", {1}, 0, 0, g2, c).first), QStringList{"F /data/readme.md @7"});
+    EXPECT_EQ(describe(Files::selectInFolder("/data", {7}, 0, 0, g2, c).first), QStringList{"F /data/readme.md @7"});
 
     // Nothing of it landed in the connection's own generation.
-    for (const char* table : {"storage_files", "parts", "part_blocks"})
-        EXPECT_EQ(scalar(c, QStringLiteral("select count(*) from main.%1").arg(QLatin1String(table))).toInt(), 0)
-            << table;
-    EXPECT_EQ(scalar(c, "select count(*) from main.restore_points").toInt(), 3);
-    EXPECT_EQ(scalar(c, "select count(*) from main.files").toInt(), 15);
+    const QList<QPair<QString, int>> mainRows = {
+        {"storage_files", 0}, {"parts", 0}, {"part_blocks", 0}, {"restore_points", 3}, {"files", 15}};
+    for (const auto& [table, rows] : mainRows)
+        EXPECT_EQ(scalar(c, "select count(*) from main." + table).toInt(), rows) << table.toStdString();
     EXPECT_EQ(Metadata::select(QString(), c).first->generationMarker(), m_marker);
     EXPECT_EQ(BlockIdGenerator::next(QString(), c), 1);
 
     ASSERT_EQ(point.remove(g2, c), Result::Ok);
-    ASSERT_EQ(file.remove(g2, c), Result::Ok);
+    ASSERT_EQ(part.remove(g2, c), Result::Ok);
     EXPECT_TRUE(RestorePoints::selectLast(g2, c).first.isNull());
-    EXPECT_TRUE(StorageFiles::select(file.id(), g2, c).first.isNull());
+    EXPECT_TRUE(StorageFiles::select(part.id(), g2, c).first.isNull());
     EXPECT_EQ(scalar(c, "select count(*) from main.restore_points").toInt(), 3);
 }
 

@@ -36,11 +36,9 @@ QStringList fields(const SessionHistory& row)
 
 }  // namespace
 
-class SessionHistoryTest : public rpxtest::RepositoryTest
-{
-};
+using SessionHistoryTest = rpxtest::RepositoryTest;
 
-TEST_P(SessionHistoryTest, DefaultRowAndFullRowRoundTrip)
+TEST_P(SessionHistoryTest, RoundTripMissingRowsAndClosedConnection)
 {
     DatabaseConnection connection(pool());
     SessionHistory fresh;
@@ -50,24 +48,21 @@ TEST_P(SessionHistoryTest, DefaultRowAndFullRowRoundTrip)
     EXPECT_EQ(stored->diffSize(), -1);
     EXPECT_FALSE(stored->dateStart().isValid());
 
-    const QUuid plan = QUuid::createUuid();
+    // Every column written at once; the sizes go past 32 bits.
+    using S = SessionHistory;
     const unsigned long long big = 5000000000000ULL;
-    stored->setDestinationId(7);
+    const std::pair<void (S::*)(unsigned long long), unsigned long long> numbers[] = {
+        {&S::setDestinationId, 7}, {&S::setDuration, 3600}, {&S::setUploadedCount, 11},
+        {&S::setUploadedSize, big + 1}, {&S::setScannedCount, 12}, {&S::setScannedSize, big + 2},
+        {&S::setPurgedCount, 13}, {&S::setTotalCount, 14}, {&S::setTotalSize, big + 3},
+        {&S::setFailedCount, 15}, {&S::setProcessorTime, 16}, {&S::setPeerMemmoryUsage, big + 4}};
+    for (const auto& [set, value] : numbers)
+        (stored.data()->*set)(value);
+    const QUuid plan = QUuid::createUuid();
     stored->setPalnId(plan);
     stored->setDateStart(utc(2024, 1, 31, 23, 59, 7));
-    stored->setDuration(3600);
     stored->setResult(PlanResult::Failed);
-    stored->setUploadedCount(11);
-    stored->setUploadedSize(big + 1);
-    stored->setScannedCount(12);
-    stored->setScannedSize(big + 2);
-    stored->setPurgedCount(13);
-    stored->setTotalCount(14);
-    stored->setTotalSize(big + 3);
-    stored->setFailedCount(15);
     stored->setErrorMessage(QStringLiteral("Access denied: 'C:\\data'"));
-    stored->setProcessorTime(16);
-    stored->setPeerMemmoryUsage(big + 4);
     stored->setDiffSize(-(long long)big);
     stored->setDetailedReportUrl(QStringLiteral("https://reports/1?a=b"));
     stored->setSteps(QStringLiteral("{\"scan\":1}"));
@@ -80,11 +75,7 @@ TEST_P(SessionHistoryTest, DefaultRowAndFullRowRoundTrip)
     auto last = SessionHistory::selectLast(plan, connection);
     ASSERT_TRUE(last);
     EXPECT_EQ(last->id(), fresh.id());
-}
 
-TEST_P(SessionHistoryTest, MissingRowsAndClosedConnections)
-{
-    DatabaseConnection connection(pool());
     QPointer<DatabasePool> none;
     DatabaseConnection closed(none);
     rpxtest::LogCapture log;
@@ -95,30 +86,25 @@ TEST_P(SessionHistoryTest, MissingRowsAndClosedConnections)
     EXPECT_TRUE(ghost.update(connection));
     EXPECT_FALSE(SessionHistory::selectById(999, connection));
 
-    EXPECT_FALSE(SessionHistory().insert(closed) || ghost.update(closed));
-    EXPECT_FALSE(SessionHistory::selectLast(QUuid::createUuid(), closed) || SessionHistory::selectById(1, closed));
-    EXPECT_TRUE(SessionHistory::selectLast(5, 0, closed).isEmpty());
-    EXPECT_TRUE(SessionHistory::select(QUuid(), QDateTime(), QDateTime(), 0, 0, closed).isEmpty());
+    EXPECT_FALSE(SessionHistory().insert(closed) || ghost.update(closed) ||
+                 SessionHistory::selectLast(QUuid::createUuid(), closed) || SessionHistory::selectById(1, closed));
+    EXPECT_TRUE(SessionHistory::selectLast(5, 0, closed).isEmpty() &&
+                SessionHistory::select(QUuid(), QDateTime(), QDateTime(), 0, 0, closed).isEmpty());
     EXPECT_TRUE(log.lines().isEmpty());
 }
 
 TEST_P(SessionHistoryTest, SelectsByPlanPeriodAndPage)
 {
     DatabaseConnection connection(pool());
-    // Two plans, runs on the 5th and 20th of January to April, inserted in start order.
+    // Runs on the 5th and 20th of January to April, inserted in start order; run i is of plan i % 2.
     const QUuid plans[] = {QUuid::createUuid(), QUuid::createUuid()};
     Ids runs;
-    for (int month = 1; month <= 4; ++month) {
-        for (int day : {5, 20}) {
-            for (int plan = 0; plan < 2; ++plan) {
-                SessionHistory run;
-                run.setPalnId(plans[plan]);
-                run.setDestinationId(plan + 1);
-                run.setDateStart(utc(2023, month, day, 10 + plan));
-                ASSERT_TRUE(run.insert(connection));
-                runs << run.id();
-            }
-        }
+    for (int i = 0; i < 16; ++i) {
+        SessionHistory run;
+        run.setPalnId(plans[i % 2]);
+        run.setDateStart(utc(2023, 1 + i / 4, i % 4 < 2 ? 5 : 20, 10 + i % 2));
+        ASSERT_TRUE(run.insert(connection));
+        runs << run.id();
     }
     ASSERT_TRUE(SessionHistory::selectLast(plans[0], connection));
     EXPECT_EQ(SessionHistory::selectLast(plans[0], connection)->id(), runs[14]);

@@ -4,32 +4,10 @@
 
 #include <rpxRepository/image/CheckCloudFiles4IbbPurge.h>
 
-using namespace RPX::SQL;
 using namespace image;
 using filecatalog::run;
 using rpxtest::LogCapture;
 using Purge = CheckCloudFiles4IbbPurge;
-
-namespace {
-
-// "F1" for a full image, "B2" for a block-level one, with the reason's initial: "F1:C".
-QStringList names(const Purge::Selection& selection, const QHash<quint64, QString>& byId)
-{
-    QStringList result;
-    for (const auto& entry : selection)
-        result << byId.value(entry.first->id()) + ":" + "RCE"[entry.second];
-    return result;
-}
-
-QList<quint64> ids(const QList<QSharedPointer<CloudFileVersion>>& versions)
-{
-    QList<quint64> result;
-    for (const auto& version : versions)
-        result << version->id();
-    return result;
-}
-
-}  // namespace
 
 // Images F1 B1 B2 F2 B3 a day apart (F full, B block-level), an image that needs decrypting
 // between B1 and B2, and an image of another destination.
@@ -55,6 +33,15 @@ protected:
 
     static QDateTime day(int index) { return utc(2024, 5, 1 + index, 8); }
 
+    // "F1" for a full image, "B2" for a block-level one, with the reason's initial: "F1:C".
+    QStringList names(const Purge::Selection& selection) const
+    {
+        QStringList result;
+        for (const auto& entry : selection)
+            result << byId.value(entry.first->id()) + ":" + "RCE"[entry.second];
+        return result;
+    }
+
     QStringList policy(DatabaseConnection& connection, long olderThanDays, qint64 keep,
                        const QDateTime& now = QDateTime())
     {
@@ -62,12 +49,12 @@ protected:
         rule.deleteVersionOlder(olderThanDays >= 0, olderThanDays, true);
         rule.keepNumberOfVersion(keep >= 0, keep);
         rule.setReferenceTime(now);
-        return names(rule.versions(connection), byId);
+        return names(rule.versions(connection));
     }
 
     QStringList current(DatabaseConnection& connection, const QDateTime& moment)
     {
-        return names(CheckCloudFiles4IbbPurgeCurrent(dest, moment).versions(connection), byId);
+        return names(CheckCloudFiles4IbbPurgeCurrent(dest, moment).versions(connection));
     }
 
     quint64 dest = 0;
@@ -98,7 +85,7 @@ TEST_P(IbbPurgeTest, PolicyKeepsTheChainOfWhatStays)
 TEST_P(IbbPurgeTest, AllAndCurrentSelectExplicitly)
 {
     DatabaseConnection connection(pool());
-    EXPECT_EQ(names(CheckCloudFiles4IbbPurgeAll(dest).versions(connection), byId),
+    EXPECT_EQ(names(CheckCloudFiles4IbbPurgeAll(dest).versions(connection)),
               QStringList({"F1:E", "B1:E", "B2:E", "F2:E", "B3:E"}));
     // Current takes the image at the moment and the block-level images that follow it.
     EXPECT_EQ(current(connection, day(1).addSecs(1)), QStringList({"B2:E"}));
@@ -111,11 +98,8 @@ TEST_P(IbbPurgeTest, AllAndCurrentSelectExplicitly)
               day(3));
 
     // A follower whose document does not parse is passed over; the first image is not parsed at all.
-    QSqlQuery query = connection.query();
-    ASSERT_TRUE(query.prepare("update diskimage set xml = :xml where id = :id"));
-    query.bindValue(":xml", "<DiskImageMetaData><BlockLevelBackup>0");
-    query.bindValue(":id", qulonglong(byId.key("B2")));
-    ASSERT_TRUE(query.exec());
+    ASSERT_TRUE(run(connection, QString("update diskimage set xml = '<DiskImageMetaData><BlockLevelBackup>0' "
+                                        "where id = %1").arg(byId.key("B2"))));
     EXPECT_EQ(current(connection, day(0)), QStringList({"F1:E", "B1:E"}));
     EXPECT_EQ(current(connection, day(2)), QStringList({"B2:E"}));
 }
@@ -142,14 +126,18 @@ TEST_P(IbbPurgeTest, FileVersionsOfTheImages)
     ASSERT_TRUE(linked(0, base->id()) && linked(0, plain->id()) && linked(1, revision->id()) &&
                 linked(3, laterBase->id()));
 
+    const auto fileVersions = [&](const QList<QSharedPointer<DiskImage>>& chain) {
+        return each(Purge::fileVersions(chain, qint64(dest), connection), &CloudFileVersion::id);
+    };
+
     LogCapture log;
     // A revision brings the newest base not newer than itself; a base finds itself.
     const QList<quint64> f1b1 = {m1->id(), base->id(), base->id(), plain->id(), m2->id(), revision->id(), base->id()};
-    EXPECT_EQ(ids(Purge::fileVersions({images[0], {}, images[1]}, qint64(dest), connection)), f1b1);
+    EXPECT_EQ(fileVersions({images[0], {}, images[1]}), f1b1);
     EXPECT_TRUE(log.texts().isEmpty()) << log.texts().join('\n').toStdString();
 
     // B2 has no metadata version: the walk stops there with what it has.
-    EXPECT_EQ(ids(Purge::fileVersions({images[0], images[1], images[2], images[3]}, qint64(dest), connection)), f1b1);
+    EXPECT_EQ(fileVersions({images[0], images[1], images[2], images[3]}), f1b1);
     EXPECT_EQ(log.count("Error on load IBB metadata file version"), 1);
     EXPECT_EQ(log.lines().size(), 1);
 
@@ -160,8 +148,7 @@ TEST_P(IbbPurgeTest, FileVersionsOfTheImages)
     }
     ASSERT_TRUE(linked(3, 999999));
     log.clear();
-    EXPECT_EQ(ids(Purge::fileVersions({images[3]}, qint64(dest), connection)),
-              QList<quint64>({m4->id(), laterBase->id(), laterBase->id()}));
+    EXPECT_EQ(fileVersions({images[3]}), QList<quint64>({m4->id(), laterBase->id(), laterBase->id()}));
     ASSERT_EQ(log.lines().size(), 1);
     EXPECT_EQ(log.lines()[0].text, "cloud file version not exist, id: 999999");
 }

@@ -2,36 +2,11 @@
 #include "support/LogCapture.h"
 #include "support/RepositoryFixture.h"
 
-using namespace RPX::SQL;
 using namespace image;
 using filecatalog::run;
 using rpxtest::LogCapture;
 using PlatformType = DiskImage::PlatformType;
-
-namespace {
-
-QList<quint64> versionIds(DatabaseConnection& connection, quint64 imageId)
-{
-    QList<quint64> ids;
-    for (const auto& row : DiskImageVersions::select(imageId, connection))
-        ids << row->versionId();
-    std::sort(ids.begin(), ids.end());
-    return ids;
-}
-
-QList<QDateTime> dates(const QList<QSharedPointer<DiskImage>>& images)
-{
-    QList<QDateTime> result;
-    for (const auto& image : images)
-        result << image->dateCreate();
-    return result;
-}
-
-}  // namespace
-
-class DiskImageTest : public rpxtest::RepositoryTest
-{
-};
+using DiskImageTest = rpxtest::RepositoryTest;
 RPX_ON_BOTH_ENGINES(DiskImageTest);
 
 TEST_P(DiskImageTest, InsertedFieldsReadBack)
@@ -54,14 +29,12 @@ TEST_P(DiskImageTest, InsertedFieldsReadBack)
 
     const auto read = DiskImage::selectLatestVersion(dest, connection);
     ASSERT_FALSE(read.isNull());
-    EXPECT_EQ(read->id(), created->id());
-    EXPECT_EQ(read->size(), Q_UINT64_C(4000000000000));
-    EXPECT_EQ(read->originalSize(), Q_UINT64_C(5000000000000));
-    EXPECT_EQ(read->dateCreate(), utc(2024, 3, 1, 12, 30, 15));
+    EXPECT_EQ(std::make_tuple(read->id(), read->size(), read->originalSize(), read->dateCreate()),
+              std::make_tuple(created->id(), Q_UINT64_C(4000000000000), Q_UINT64_C(5000000000000),
+                              utc(2024, 3, 1, 12, 30, 15)));
     EXPECT_TRUE(read->isCompressed() && !read->isEncrypted() && read->isBlockLevel() && !read->needDecrypt());
-    EXPECT_EQ(read->backupFolderName(), "images/pc-1");
-    EXPECT_EQ(read->displayName(), "pc-1");
-    EXPECT_EQ(read->xml(), metaData.toXml());
+    EXPECT_EQ(QStringList({read->backupFolderName(), read->displayName(), read->xml()}),
+              QStringList({"images/pc-1", "pc-1", metaData.toXml()}));
     EXPECT_EQ(read->platformType(), PlatformType(2));
 
     // Only the codes 1 and 2 are kept; anything else reads back as unknown.
@@ -92,10 +65,11 @@ TEST_P(DiskImageTest, SelectsByMomentAndByPage)
 
     const QList<QDateTime> all = {utc(2024, 1, 1, 10), utc(2024, 1, 2, 10), utc(2024, 1, 3, 10), utc(2024, 1, 3, 12),
                                   utc(2024, 1, 4, 10)};
-    EXPECT_EQ(dates(DiskImage::select(dest, 0, 0, false, connection)), all);
-    EXPECT_EQ(dates(DiskImage::select(dest, 2, 2, false, connection)), all.mid(2, 2));
+    EXPECT_EQ(each(DiskImage::select(dest, 0, 0, false, connection), &DiskImage::dateCreate), all);
+    EXPECT_EQ(each(DiskImage::select(dest, 2, 2, false, connection), &DiskImage::dateCreate), all.mid(2, 2));
     // The readable list leaves out the image that needs decrypting.
-    EXPECT_EQ(dates(DiskImage::select(dest, 3, 1, true, connection)), QList<QDateTime>({all[1], all[2], all[4]}));
+    EXPECT_EQ(each(DiskImage::select(dest, 3, 1, true, connection), &DiskImage::dateCreate),
+              QList<QDateTime>({all[1], all[2], all[4]}));
 
     EXPECT_TRUE(DiskImage::hasData(dest, connection) && DiskImage::hasEncryptedData(dest, connection));
     EXPECT_FALSE(DiskImage::hasEncryptedData(other, connection));
@@ -117,17 +91,22 @@ TEST_P(DiskImageTest, VersionRowsFollowTheirImage)
     ASSERT_TRUE(link(connection, first->id(), v1) && link(connection, first->id(), v2));
     ASSERT_TRUE(link(connection, second->id(), v1) && link(connection, second->id(), v3));
 
+    const auto versionIds = [&](quint64 imageId) {
+        auto ids = each(DiskImageVersions::select(imageId, connection), &DiskImageVersions::versionId);
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    };
     // Every image that referred to v1 now refers to v3; a zero id changes nothing.
     EXPECT_TRUE(DiskImageVersions::updateVersionId(v1, v3, connection));
     EXPECT_FALSE(DiskImageVersions::updateVersionId(v3, 0, connection));
     EXPECT_FALSE(DiskImageVersions::updateVersionId(0, v2, connection));
-    EXPECT_EQ(versionIds(connection, first->id()), QList<quint64>({v2, v3}));
-    EXPECT_EQ(versionIds(connection, second->id()), QList<quint64>({v3, v3}));
+    EXPECT_EQ(versionIds(first->id()), QList<quint64>({v2, v3}));
+    EXPECT_EQ(versionIds(second->id()), QList<quint64>({v3, v3}));
 
     ASSERT_TRUE(first->delete_(connection));
     EXPECT_TRUE(DiskImage::select(dest, utc(2024, 1, 1, 12), connection).isNull());
-    EXPECT_TRUE(versionIds(connection, first->id()).isEmpty());
-    EXPECT_EQ(versionIds(connection, second->id()), QList<quint64>({v3, v3}));
+    EXPECT_TRUE(versionIds(first->id()).isEmpty());
+    EXPECT_EQ(versionIds(second->id()), QList<quint64>({v3, v3}));
 }
 
 TEST_P(DiskImageTest, RefusalsRunNoStatement)

@@ -10,47 +10,58 @@
 #include <rpxRepository/image/DiskImage.h>
 #include <rpxRepository/image/DiskImageVersions.h>
 
+#include <type_traits>
+
 namespace image {
 
+using namespace RPX::SQL;
 using filecatalog::utc;
 
-// PostgreSQL enforces the destination key of diskimage, so images need a real destination row.
-inline quint64 addDestination(RPX::SQL::DatabaseConnection& connection, const QString& account)
+// One getter's value for each row, in the order given.
+template <typename Row, typename Value>
+QList<std::decay_t<Value>> each(const QList<QSharedPointer<Row>>& rows, Value (Row::*get)() const)
 {
-    RPX::SQL::Destination destination;
+    QList<std::decay_t<Value>> values;
+    for (const auto& row : rows)
+        values << (row.data()->*get)();
+    return values;
+}
+
+// PostgreSQL enforces the destination key of diskimage, so images need a real destination row.
+inline quint64 addDestination(DatabaseConnection& connection, const QString& account)
+{
+    Destination destination;
     destination.setCloudType("S3");
     destination.setAccountId(account);
     return destination.insert(connection) ? destination.id() : 0;
 }
 
-inline QSharedPointer<RPX::SQL::DiskImage> addImage(RPX::SQL::DatabaseConnection& connection, quint64 destinationId,
-                                                    const QDateTime& created, bool blockLevel,
-                                                    bool needDecrypt = false)
+inline QSharedPointer<DiskImage> addImage(DatabaseConnection& connection, quint64 destinationId,
+                                          const QDateTime& created, bool blockLevel, bool needDecrypt = false)
 {
     RPX::Info::DiskImageMetaData metaData;
     metaData.setCreateDate(created);
     metaData.setBlockLevelBackup(blockLevel);
-    auto image = RPX::SQL::DiskImage::create(metaData);
+    auto image = DiskImage::create(metaData);
     image->setDestinationId(destinationId);
     image->setIsBlockLevel(blockLevel);
     image->setNeedDecrypt(needDecrypt);
     return image->insert(connection) ? image : nullptr;
 }
 
-inline QSharedPointer<RPX::SQL::CloudFileVersion> addVersion(RPX::SQL::DatabaseConnection& connection,
-                                                             quint64 destinationId, const QString& path,
-                                                             const QDateTime& modified, int kind)
+inline QSharedPointer<CloudFileVersion> addVersion(DatabaseConnection& connection, quint64 destinationId,
+                                                   const QString& path, const QDateTime& modified, int kind)
 {
-    QSharedPointer<RPX::SQL::CloudFileVersion> version(new RPX::SQL::CloudFileVersion());
+    QSharedPointer<CloudFileVersion> version(new CloudFileVersion());
     version->setPath(path);
     version->setDateModified(modified);
     version->setAttribute(kind);
     return version->insert(destinationId, connection) ? version : nullptr;
 }
 
-inline bool link(RPX::SQL::DatabaseConnection& connection, quint64 imageId, quint64 versionId)
+inline bool link(DatabaseConnection& connection, quint64 imageId, quint64 versionId)
 {
-    RPX::SQL::DiskImageVersions row;
+    DiskImageVersions row;
     row.setDiskImageId(imageId);
     row.setVersionId(versionId);
     return row.insert(connection);

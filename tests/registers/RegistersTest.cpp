@@ -1,7 +1,6 @@
 #include "support/LogCapture.h"
 #include "support/RepositoryFixture.h"
 
-#include <rpxRepository/database/DatabaseConnection.h>
 #include <rpxRepository/database/agent/Identity.h>
 #include <rpxRepository/registers/AgentVersions.h>
 #include <rpxRepository/registers/PlanName.h>
@@ -11,15 +10,6 @@
 
 using namespace RPX::SQL;
 using RPX::Info::Plan::SubType;
-
-namespace {
-
-QDateTime nowSecond()
-{
-    return QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
-}
-
-}  // namespace
 
 // Runs with a local time zone and, on PostgreSQL, a session time zone that are not UTC: the dates
 // the registers stamp must still come back as the UTC moment they were written at.
@@ -42,7 +32,11 @@ protected:
         m_zone.reset();
         tzset();
     }
+    static QDateTime nowSecond() { return QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC); }
+
     std::unique_ptr<rpxtest::ScopedEnv> m_zone;
+    QPointer<DatabasePool> m_none;
+    DatabaseConnection closed{m_none};
 };
 
 TEST_P(RegistersTest, PlanNamesAreKeptOnePerPlan)
@@ -54,17 +48,14 @@ TEST_P(RegistersTest, PlanNamesAreKeptOnePerPlan)
     ASSERT_TRUE(PlanName::update(weekly, "Weekly 'full'", SubType::Generation, connection));
     ASSERT_TRUE(PlanName::update(daily, "Daily files", SubType::FileLevel, connection));
 
-    const auto plans = PlanName::select(connection);
-    ASSERT_EQ(plans.size(), 2);
-    ASSERT_TRUE(plans.contains(daily));
-    EXPECT_EQ(plans[daily]->name(), "Daily files");
+    QMap<QUuid, QPair<QString, SubType>> plans;
+    for (const auto& plan : PlanName::select(connection))
+        plans.insert(plan->id(), {plan->name(), plan->type()});
     // SQLite replaces the whole row; PostgreSQL renames and keeps the type it had.
-    EXPECT_EQ(plans[daily]->type(), postgres() ? SubType::ImageBased : SubType::FileLevel);
-    EXPECT_EQ(plans[weekly]->name(), "Weekly 'full'");
-    EXPECT_EQ(plans[weekly]->type(), SubType::Generation);
+    EXPECT_EQ(plans, (QMap<QUuid, QPair<QString, SubType>>{
+                         {daily, {"Daily files", postgres() ? SubType::ImageBased : SubType::FileLevel}},
+                         {weekly, {"Weekly 'full'", SubType::Generation}}}));
 
-    QPointer<DatabasePool> none;
-    DatabaseConnection closed(none);
     EXPECT_FALSE(PlanName::update(daily, "x", SubType::FileLevel, closed));
     EXPECT_TRUE(PlanName::select(closed).isEmpty());
 }
@@ -78,8 +69,6 @@ TEST_P(RegistersTest, StatisticsCountFeatureUses)
     // Refused before any statement runs: no id, or no connection.
     EXPECT_EQ(restore.insert(connection), Result::Error);
     EXPECT_EQ(Statistics::update(0, connection), Result::Error);
-    QPointer<DatabasePool> none;
-    DatabaseConnection closed(none);
     restore.setId(42);
     EXPECT_EQ(restore.insert(closed), Result::Error);
     EXPECT_EQ(Statistics::update(42, closed), Result::Error);
@@ -99,9 +88,8 @@ TEST_P(RegistersTest, StatisticsCountFeatureUses)
     ASSERT_EQ(rows.second, Result::Ok);
     ASSERT_EQ(rows.first.size(), 1);
     const Statistics& counted = *rows.first[0];
-    EXPECT_EQ(counted.featureName(), "restore");
-    EXPECT_EQ(counted.counter(), 2);
-    EXPECT_EQ(counted.lastUseDate().timeSpec(), Qt::UTC);
+    EXPECT_EQ(std::make_tuple(counted.featureName(), counted.counter(), counted.lastUseDate().timeSpec()),
+              std::make_tuple(QString("restore"), 2, Qt::UTC));
     EXPECT_GE(counted.lastUseDate(), before);
     EXPECT_LE(counted.lastUseDate(), after);
 }
@@ -127,14 +115,12 @@ TEST_P(RegistersTest, AgentVersionsNewestInstallWins)
     auto last = AgentVersions::lastVersion(connection);
     ASSERT_EQ(last.second, Result::Ok);
     ASSERT_TRUE(last.first);
-    EXPECT_EQ(last.first->version(), QVersionNumber({7, 4, 1, 120}));
-    EXPECT_EQ(last.first->architecture(), KTL::Core::currentCpuArchitecture());
-    EXPECT_EQ(last.first->installDate().timeSpec(), Qt::UTC);
-    EXPECT_GE(last.first->installDate(), before);
-    EXPECT_LE(last.first->installDate(), after);
+    const AgentVersions& agent = *last.first;
+    EXPECT_EQ(std::make_tuple(agent.version().toString(), agent.architecture(), agent.installDate().timeSpec()),
+              std::make_tuple(QString("7.4.1.120"), KTL::Core::currentCpuArchitecture(), Qt::UTC));
+    EXPECT_GE(agent.installDate(), before);
+    EXPECT_LE(agent.installDate(), after);
 
-    QPointer<DatabasePool> nothing;
-    DatabaseConnection closed(nothing);
     EXPECT_EQ(current.insert(closed), Result::Error);
     EXPECT_EQ(AgentVersions::lastVersion(closed).second, Result::Error);
 }

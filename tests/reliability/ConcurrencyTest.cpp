@@ -7,7 +7,6 @@
 #include <rpxRepository/catalog/CloudFolder.h>
 #include <rpxRepository/database/ExecQuery.h>
 
-#include <QHash>
 #include <atomic>
 #include <iostream>
 #include <random>
@@ -21,6 +20,8 @@ namespace {
 
 constexpr int Threads = 8;
 constexpr int MaxAttempts = 12;
+// Catalog rows need no destination row: any id will do.
+constexpr unsigned long long DestinationId = 1;
 
 enum class Kind { Folder, File, Version };
 
@@ -33,23 +34,23 @@ struct Done
     unsigned long long fileId = 0;  // versions: the file they were registered under
 };
 
-struct WorkerLog
+// What the workers share: the pace of fresh paths, per worker the operations it finished, and in all
+// the calls that returned the failure value and the operations still failing after MaxAttempts.
+struct Report
 {
-    QList<Done> done;
-    int losses = 0;  // calls that returned the failure value
-    int gaveUp = 0;  // operations still failing after MaxAttempts
+    std::atomic<int> clock{0}, losses{0}, gaveUp{0};
+    QList<Done> done[Threads];
 };
 
-void work(int worker, unsigned long long destinationId, qint64 deadlineMs, std::atomic<int>& clock,
-          WorkerLog& log, unsigned seed)
+void work(int worker, Report& report, unsigned seed)
 {
     static const QDateTime base(QDate(2024, 1, 1), QTime(0, 0), Qt::UTC);
     std::mt19937 random(seed + unsigned(worker));
     QElapsedTimer timer;
     timer.start();
-    for (int sequence = 0; timer.elapsed() < deadlineMs; ++sequence) {
+    for (int sequence = 0; timer.elapsed() < reliability::stressSeconds() * 1000; ++sequence) {
         // Every worker moves to fresh paths at the same pace, so that they keep racing for new rows.
-        const int generation = clock.fetch_add(1) / (Threads * 4);
+        const int generation = report.clock.fetch_add(1) / (Threads * 4);
         const Kind kind = Kind(random() % 3);
         const QString folder =
             QStringLiteral("/stress/g%1/d%2/s%3").arg(generation).arg(random() % 2).arg(random() % 2);
@@ -60,12 +61,12 @@ void work(int worker, unsigned long long destinationId, qint64 deadlineMs, std::
         for (int attempt = 0; attempt < MaxAttempts && !won; ++attempt) {
             Done done{kind, kind == Kind::Folder ? folder : path};
             if (kind == Kind::Folder) {
-                const auto found = CloudFolder::selectOrInsert(destinationId, folder, connection);
+                const auto found = CloudFolder::selectOrInsert(DestinationId, folder, connection);
                 won = !found.isNull();
                 done.id = won ? found->id() : 0;
             } else if (kind == Kind::File) {
                 CloudFile file;
-                file.setDestinationId(destinationId);
+                file.setDestinationId(DestinationId);
                 file.setLocalPath(path);
                 file.setName(path.section(QLatin1Char('/'), -1));
                 won = file.selectOrInsert(connection);
@@ -75,70 +76,47 @@ void work(int worker, unsigned long long destinationId, qint64 deadlineMs, std::
                 CloudFileVersion version;
                 version.setPath(path);
                 version.setDateModified(base.addSecs(qint64(worker) * 100000000 + sequence));
-                won = version.insert(destinationId, connection);
+                won = version.insert(DestinationId, connection);
                 done.id = version.id();
                 done.fileId = version.fileId();
             }
             if (won)
-                log.done << done;
+                report.done[worker] << done;
             else
-                ++log.losses;
+                ++report.losses;
         }
-        log.gaveUp += won ? 0 : 1;
+        report.gaveUp += won ? 0 : 1;
     }
 }
 
 }  // namespace
 
-class StressTest : public rpxtest::RepositoryTest
-{
-};
+using StressTest = rpxtest::RepositoryTest;
 
 // Eight threads register overlapping folder trees, files and versions through the default pool.
 // Races on a unique key are lost with the failure value, and the loser's retry finds the winner's row.
 TEST_P(StressTest, OverlappingRegistrationsKeepOneRowPerKey)
 {
-    // Catalog rows need no destination row: any id will do.
-    const unsigned long long destinationId = 1;
     const unsigned seed = std::random_device()();
-    std::atomic<int> clock{0};
-    std::vector<WorkerLog> logs(Threads);
+    Report report;
     rpxtest::LogCapture captured;
     {
         std::vector<std::thread> workers;
         for (int i = 0; i < Threads; ++i)
-            workers.emplace_back(work, i, destinationId, qint64(reliability::stressSeconds()) * 1000,
-                                 std::ref(clock), std::ref(logs[size_t(i)]), seed);
+            workers.emplace_back(work, i, std::ref(report), seed);
         for (std::thread& worker : workers)
             worker.join();
     }
 
-    int operations = 0, losses = 0, gaveUp = 0;
-    QHash<QString, unsigned long long> folders, files;
-    QList<Done> versions;
-    for (const WorkerLog& log : logs) {
-        operations += log.done.size();
-        losses += log.losses;
-        gaveUp += log.gaveUp;
-        for (const Done& done : log.done) {
-            if (done.kind == Kind::Version) {
-                versions << done;
-                continue;
-            }
-            // Whoever reports a key, winner or loser after its retry, reports the one row.
-            QHash<QString, unsigned long long>& seen = done.kind == Kind::Folder ? folders : files;
-            if (seen.contains(done.key))
-                EXPECT_EQ(seen.value(done.key), done.id) << done.key.toStdString();
-            else
-                seen.insert(done.key, done.id);
-        }
-    }
+    const int losses = report.losses;
+    int operations = 0, versions = 0;
+    for (const QList<Done>& done : report.done)
+        operations += done.size();
     std::cout << "[ stress   ] " << (postgres() ? "PostgreSQL" : "SQLite") << ": " << Threads << " threads, "
-              << reliability::stressSeconds() << " s, " << operations << " operations (" << versions.size()
-              << " versions), " << losses << " lost races, seed " << seed
-              << std::endl;
+              << reliability::stressSeconds() << " s, " << operations << " operations, " << losses
+              << " lost races, seed " << seed << std::endl;
     // Every operation that lost a race won on a later attempt.
-    EXPECT_EQ(gaveUp, 0);
+    EXPECT_EQ(report.gaveUp, 0);
     EXPECT_GT(operations, Threads);
     EXPECT_GT(losses, 0) << "no race was lost: the test did not exercise the unique keys";
 
@@ -160,27 +138,30 @@ TEST_P(StressTest, OverlappingRegistrationsKeepOneRowPerKey)
         EXPECT_EQ(column(connection, QLatin1String(duplicates)), QStringList()) << duplicates;
     EXPECT_EQ(reliability::orphans(connection), QStringList());
 
-    // Every reported success is in the catalog as reported; failures left no version behind.
-    for (auto it = folders.cbegin(); it != folders.cend(); ++it) {
-        const QSharedPointer<CloudFolder> folder = CloudFolder::select(destinationId, it.key(), connection);
-        ASSERT_TRUE(folder) << it.key().toStdString();
-        EXPECT_EQ(folder->id(), it.value());
+    // Whoever reported a key, winner or loser after its retry, reported the row the catalog holds.
+    const auto fileId = [&](const QString& path) {
+        const QSharedPointer<CloudFile> file = CloudFile::select_(DestinationId, path, connection);
+        return file ? file->id() : 0;
+    };
+    for (const QList<Done>& worker : report.done) {
+        for (const Done& done : worker) {
+            if (done.kind == Kind::Folder) {
+                const QSharedPointer<CloudFolder> folder = CloudFolder::select(DestinationId, done.key, connection);
+                EXPECT_EQ(folder ? folder->id() : 0, done.id) << done.key.toStdString();
+            } else if (done.kind == Kind::File) {
+                EXPECT_EQ(fileId(done.key), done.id) << done.key.toStdString();
+            } else {
+                ++versions;
+                const QSharedPointer<CloudFileVersion> version = CloudFileVersion::selectById(done.id, connection);
+                ASSERT_TRUE(version) << done.id;
+                EXPECT_EQ(version->fileId(), done.fileId);
+                EXPECT_EQ(version->path(), done.key);
+                EXPECT_EQ(fileId(done.key), done.fileId) << done.key.toStdString();
+            }
+        }
     }
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        const QSharedPointer<CloudFile> file = CloudFile::select_(destinationId, it.key(), connection);
-        ASSERT_TRUE(file) << it.key().toStdString();
-        EXPECT_EQ(file->id(), it.value());
-    }
-    EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from cloud_file_versions")).toInt(), versions.size());
-    for (const Done& done : versions) {
-        const QSharedPointer<CloudFileVersion> version = CloudFileVersion::selectById(done.id, connection);
-        ASSERT_TRUE(version) << done.id;
-        EXPECT_EQ(version->fileId(), done.fileId);
-        EXPECT_EQ(version->path(), done.key);
-        const QSharedPointer<CloudFile> file = CloudFile::select_(destinationId, done.key, connection);
-        ASSERT_TRUE(file);
-        EXPECT_EQ(file->id(), done.fileId);
-    }
+    // Failures left no version behind.
+    EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from cloud_file_versions")).toInt(), versions);
 }
 
 RPX_ON_BOTH_ENGINES(StressTest);

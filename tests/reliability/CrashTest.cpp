@@ -19,24 +19,13 @@ constexpr int Kills = 24;
 
 struct Ack
 {
-    unsigned long long versionId;
-    unsigned long long fileId;
+    unsigned long long versionId, fileId;
     QString path;
 };
 
-// "ack <versionId> <fileId> <run> <sequence> <path>"
-bool parseAck(const QString& line, Ack& ack)
-{
-    const QStringList parts = line.split(QLatin1Char(' '));
-    ack = {parts.value(1).toULongLong(), parts.value(2).toULongLong(), parts.value(5)};
-    return parts.size() == 6 && parts[0] == QLatin1String("ack");
-}
-
 }  // namespace
 
-class CrashTest : public rpxtest::RepositoryTest
-{
-};
+using CrashTest = rpxtest::RepositoryTest;
 
 // A writer killed with SIGKILL at random moments, in autocommit and inside transactions, never
 // costs an acknowledged version, its file or its folder chain, and never leaves a damaged file.
@@ -47,27 +36,24 @@ TEST_P(CrashTest, KilledWriterLosesNothingAcknowledged)
     std::mt19937 random(seed);
     QList<Ack> acknowledged;
     for (int run = 0; run < Kills; ++run) {
-        const bool inTransactions = run % 2 == 1;
         reliability::Child writer;
-        ASSERT_TRUE(writer.start({QStringLiteral("register"),
-                                  inTransactions ? QStringLiteral("transaction") : QStringLiteral("autocommit"),
+        ASSERT_TRUE(writer.start({QStringLiteral("register"), QLatin1String(run % 2 ? "transaction" : "autocommit"),
                                   QString::number(run)}));
         ASSERT_EQ(writer.readLine(), QStringLiteral("ready")) << "run " << run;
 
         // The kill lands after a random number of acknowledgements, wherever the writer then is.
-        const int killAfter = int(random() % 40);
         QStringList lines;
-        for (int seen = 0; seen < killAfter; ++seen) {
-            const QString line = writer.readLine();
-            ASSERT_FALSE(line.isEmpty()) << "writer stopped in run " << run;
-            lines << line;
+        for (int seen = 0, killAfter = int(random() % 40); seen < killAfter; ++seen) {
+            lines << writer.readLine();
+            ASSERT_FALSE(lines.last().isEmpty()) << "writer stopped in run " << run;
         }
         lines << writer.kill();
         ASSERT_TRUE(writer.killed()) << "run " << run;
         for (const QString& line : lines) {
-            Ack ack;
-            ASSERT_TRUE(parseAck(line, ack)) << line.toStdString();
-            acknowledged << ack;
+            // "ack <versionId> <fileId> <run> <sequence> <path>"
+            const QStringList parts = line.split(QLatin1Char(' '));
+            ASSERT_TRUE(parts.size() == 6 && parts[0] == QLatin1String("ack")) << line.toStdString();
+            acknowledged << Ack{parts[1].toULongLong(), parts[2].toULongLong(), parts[5]};
         }
 
         ASSERT_TRUE(Database::init(false)) << "run " << run;

@@ -43,11 +43,8 @@ QByteArray readAll(const QString& path)
 class UnprivilegedFiles
 {
 public:
-    UnprivilegedFiles()
-    {
-        // setfsuid returns the id before the call: the second call tells whether the first took.
-        m_failed = m_root && (::setfsuid(Nobody), ::setfsuid(Nobody) != int(Nobody));
-    }
+    // setfsuid returns the id before the call: the second call tells whether the first took.
+    UnprivilegedFiles() : m_failed(m_root && (::setfsuid(Nobody), ::setfsuid(Nobody) != int(Nobody))) {}
     ~UnprivilegedFiles()
     {
         if (m_root)
@@ -58,16 +55,12 @@ public:
 private:
     static constexpr uid_t Nobody = 65534;
     const bool m_root = ::geteuid() == 0;
-    bool m_failed = false;
+    const bool m_failed;
 };
 
 }  // namespace
 
-class FaultTest : public rpxtest::RepositoryTest
-{
-protected:
-    QString corruptedFolder() const { return configRoot() + QStringLiteral("corrupteddb"); }
-};
+using FaultTest = rpxtest::RepositoryTest;
 
 // A full disk (the file held to its size by max_page_count): writes fail as IoError with their log
 // line, reads go on, what a failed registration left behind is reused, and work resumes with space.
@@ -127,9 +120,8 @@ TEST_P(FaultTest, UnwritableFolderOrFileKeepsTheCatalogReadable)
     const QByteArray before = readAll(sqlitePath());
     ASSERT_FALSE(before.isEmpty());
     // The folder must be writable again whatever happens, or the test's folder stays behind.
-    std::shared_ptr<void> restore(nullptr, [&](void*) {
-        QFile::setPermissions(configRoot(), QFileDevice::Permissions(0x7755));
-    });
+    std::shared_ptr<void> restore(nullptr,
+                                  [&](void*) { QFile::setPermissions(configRoot(), QFileDevice::Permissions(0x7755)); });
     ASSERT_TRUE(QFile::setPermissions(configRoot(), QFileDevice::Permissions(0x5555)));
     {
         UnprivilegedFiles unprivileged;
@@ -140,14 +132,13 @@ TEST_P(FaultTest, UnwritableFolderOrFileKeepsTheCatalogReadable)
         EXPECT_FALSE(Database::init(false));
         EXPECT_TRUE(log.contains(QStringLiteral("Error on check database journal mode database:")));
         EXPECT_FALSE(Database::init(true));
-        EXPECT_FALSE(QDir(corruptedFolder()).exists());
+        EXPECT_FALSE(QDir(configRoot() + QStringLiteral("corrupteddb")).exists());
     }
     EXPECT_TRUE(readAll(sqlitePath()) == before);
 
     resetProcessState();
     ASSERT_TRUE(QFile::setPermissions(configRoot(), QFileDevice::Permissions(0x7777)));
-    ASSERT_TRUE(QFile::setPermissions(sqlitePath(), QFileDevice::ReadOwner | QFileDevice::ReadGroup |
-                                                        QFileDevice::ReadOther));
+    ASSERT_TRUE(QFile::setPermissions(sqlitePath(), QFileDevice::Permissions(0x4444)));
     UnprivilegedFiles unprivileged;
     ASSERT_TRUE(Database::init(false));
     DatabaseConnection connection(pool());
@@ -165,6 +156,7 @@ TEST_P(FaultTest, UnwritableFolderOrFileKeepsTheCatalogReadable)
 // keeps a byte-exact copy in the set-aside folder and starts a fresh, working repository.
 TEST_P(FaultTest, DamagedFileIsSetAsideWithACopyAndReplaced)
 {
+    const QString corruptedFolder = configRoot() + QStringLiteral("corrupteddb");
     {
         DatabaseConnection connection(pool());
         for (int i = 0; i < 100; ++i)
@@ -179,7 +171,7 @@ TEST_P(FaultTest, DamagedFileIsSetAsideWithACopyAndReplaced)
     };
     for (const auto& [name, damaged] : damages) {
         SCOPED_TRACE(name);
-        QDir(corruptedFolder()).removeRecursively();
+        QDir(corruptedFolder).removeRecursively();
         resetProcessState();
         {
             QFile file(sqlitePath());
@@ -191,13 +183,13 @@ TEST_P(FaultTest, DamagedFileIsSetAsideWithACopyAndReplaced)
         EXPECT_TRUE(Database::dbLastError());
         EXPECT_TRUE(log.contains(QStringLiteral("Error on check database journal mode database:")));
         EXPECT_TRUE(readAll(sqlitePath()) == damaged);
-        EXPECT_FALSE(QDir(corruptedFolder()).exists());
+        EXPECT_FALSE(QDir(corruptedFolder).exists());
         EXPECT_FALSE(pool()->isInit());
 
         ASSERT_TRUE(Database::init(true));
-        const QStringList copies = QDir(corruptedFolder()).entryList(QDir::Files);
+        const QStringList copies = QDir(corruptedFolder).entryList(QDir::Files);
         ASSERT_EQ(copies.size(), 1);
-        EXPECT_TRUE(readAll(corruptedFolder() + QLatin1Char('/') + copies.first()) == damaged);
+        EXPECT_TRUE(readAll(corruptedFolder + QLatin1Char('/') + copies.first()) == damaged);
         DatabaseConnection connection(pool());
         EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from metadata")).toInt(), 1);
         EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from cloud_files")).toInt(), 0);

@@ -28,36 +28,29 @@ const QString Mark = QStringLiteral("zqhostile");
 
 // Quotes, statement separators, comments, LIKE wildcards, placeholders, NUL bytes and Unicode
 // that changes direction or needs four bytes of UTF-8.
-QStringList hostileTexts()
-{
-    const QString nul(QChar(0));
-    return {
-        Mark + QStringLiteral("'); DROP TABLE cloud_files; --"),
-        Mark + QStringLiteral("\" OR \"1\"=\"1"),
-        Mark + QStringLiteral("/50%_off[^]_%"),
-        Mark + QStringLiteral("/nul") + nul + QStringLiteral("byte") + nul,
-        Mark + QString::fromUtf8("/ünï/日本語/\u202efdp.exe 😀"),
-        Mark + QStringLiteral("/:destination_id ? $1 @p ;--\\'"),
-    };
-}
-
-// Watches every statement the library runs and keeps those that carry caller text.
-class StatementScan
-{
-public:
-    StatementScan()
-    {
-        ExecQuery::setStatementObserver([this](const QString& statement) {
-            ++statements;
-            if (statement.contains(Mark, Qt::CaseInsensitive) || statement.contains(QLatin1String("DROP TABLE")))
-                violations << statement;
-        });
-    }
-    ~StatementScan() { ExecQuery::setStatementObserver(nullptr); }
-
-    int statements = 0;
-    QStringList violations;
+const QStringList Texts = {
+    Mark + QStringLiteral("'); DROP TABLE cloud_files; --"),
+    Mark + QStringLiteral("\" OR \"1\"=\"1"),
+    Mark + QStringLiteral("/50%_off[^]_%"),
+    Mark + QStringLiteral("/nul") + QChar(0) + QStringLiteral("byte") + QChar(0),
+    Mark + QString::fromUtf8("/ünï/日本語/\u202efdp.exe 😀"),
+    Mark + QStringLiteral("/:destination_id ? $1 @p ;--\\'"),
 };
+
+// Runs `drive` watching every statement the library runs: how many ran, and those that carry caller text.
+template <typename Drive>
+std::pair<int, QStringList> scan(Drive drive)
+{
+    std::pair<int, QStringList> seen;
+    ExecQuery::setStatementObserver([&seen](const QString& statement) {
+        ++seen.first;
+        if (statement.contains(Mark, Qt::CaseInsensitive) || statement.contains(QLatin1String("DROP TABLE")))
+            seen.second << statement;
+    });
+    drive();
+    ExecQuery::setStatementObserver(nullptr);
+    return seen;
+}
 
 // Caller text as whichever type a setter takes.
 struct Text
@@ -158,22 +151,19 @@ void driveGeneration(const QString& text, const QString& prefix, int n, Database
 
 }  // namespace
 
-class HostileInputTest : public rpxtest::RepositoryTest
-{
-};
+using HostileInputTest = rpxtest::RepositoryTest;
 
 // No statement is ever built from caller text: every text a caller passes, hostile or not, reaches
 // the database only as a bound value.
 TEST_P(HostileInputTest, CallerTextNeverReachesAStatement)
 {
     DatabaseConnection connection(pool());
-    StatementScan scan;
-    const QStringList texts = hostileTexts();
-    for (int i = 0; i < texts.size(); ++i)
-        driveCatalog(texts[i], i, connection);
-
-    EXPECT_GT(scan.statements, 30 * texts.size());
-    EXPECT_EQ(scan.violations, QStringList());
+    const auto [statements, violations] = scan([&] {
+        for (int i = 0; i < Texts.size(); ++i)
+            driveCatalog(Texts[i], i, connection);
+    });
+    EXPECT_GT(statements, 30 * Texts.size());
+    EXPECT_EQ(violations, QStringList());
 }
 
 RPX_ON_BOTH_ENGINES(HostileInputTest);
@@ -184,17 +174,16 @@ TEST(HostileGenerationInputTest, CallerTextNeverReachesAStatementAndHostilePrefi
     const QSharedPointer<AttachDatabase> attached = AttachDatabase::attach(dir.filePath("g.db"), QUuid::createUuid());
     ASSERT_TRUE(attached);
     DatabaseConnection connection(attached->attachedDatabasePool());
-    StatementScan scan;
-    const QStringList texts = hostileTexts();
-    for (int i = 0; i < texts.size(); ++i) {
-        driveGeneration(texts[i], QString(), i, connection);
-        // A prefix is pasted into statements as a schema name: a hostile one must be refused whole.
-        driveGeneration(texts[i], texts[i], i, connection);
-    }
-    FileListingRecursive listing(texts, QDateTime(), false, true, attached->attachedDatabasePool());
-    for (int i = 0; i < 100 && !listing.isFinished() && listing.hasNext().first; ++i)
-        listing.next();
-
-    EXPECT_GT(scan.statements, 10 * texts.size());
-    EXPECT_EQ(scan.violations, QStringList());
+    const auto [statements, violations] = scan([&] {
+        for (int i = 0; i < Texts.size(); ++i) {
+            driveGeneration(Texts[i], QString(), i, connection);
+            // A prefix is pasted into statements as a schema name: a hostile one must be refused whole.
+            driveGeneration(Texts[i], Texts[i], i, connection);
+        }
+        FileListingRecursive listing(Texts, QDateTime(), false, true, attached->attachedDatabasePool());
+        for (int i = 0; i < 100 && !listing.isFinished() && listing.hasNext().first; ++i)
+            listing.next();
+    });
+    EXPECT_GT(statements, 10 * Texts.size());
+    EXPECT_EQ(violations, QStringList());
 }

@@ -10,6 +10,7 @@
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
+#include <QVector>
 
 namespace reliability {
 
@@ -21,10 +22,8 @@ public:
 
     bool start(const QStringList& arguments)
     {
-        m_process.setProgram(QStringLiteral(RPX_RELIABILITY_CHILD));
-        m_process.setArguments(arguments);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start();
+        m_process.start(QStringLiteral(RPX_RELIABILITY_CHILD), arguments);
         return m_process.waitForStarted(30000);
     }
 
@@ -98,10 +97,7 @@ inline QStringList orphans(RPX::SQL::DatabaseConnection& connection)
 
 inline QStringList repeated(int count, const QString& text)
 {
-    QStringList list;
-    for (int i = 0; i < count; ++i)
-        list << text;
-    return list;
+    return QVector<QString>(count, text).toList();
 }
 
 // The native error codes of the statement failures that ExecQuery logged.
