@@ -1,10 +1,14 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QMap>
+#include <QPair>
 #include <QSqlQuery>
+#include <QVector>
 #include <QVariant>
 #include <functional>
+
+class QSqlDriver;
+class QSqlError;
 
 namespace RPX::SQL {
 
@@ -31,6 +35,10 @@ public:
     static constexpr qint64 SlowQueryMs = 10000;
 
     explicit ExecQuery(QSqlQuery& query);
+    // With the statement's text and its values by placeholder, for a query that could not even be
+    // prepared (its connection was closed then): they are prepared and bound once it is open again.
+    using NamedValues = QVector<QPair<QString, QVariant>>;
+    ExecQuery(QSqlQuery& query, const QString& statement, const NamedValues& values);
 
     int exec();
     void printTimeout(QElapsedTimer& timer);
@@ -45,11 +53,17 @@ public:
     using StatementObserver = std::function<void(const QString& statement)>;
     static void setStatementObserver(StatementObserver observer);
 
+    // PostgreSQL: whether a failure means the session is gone rather than that the statement failed.
+    static bool sessionLost(const QSqlDriver* driver, const QSqlError& error);
+
 private:
-    bool attempt(bool& prepare, const QString& statement, const QMap<QString, QVariant>& values);
+    bool attempt(bool& prepare, const QString& statement, const QVector<QVariant>& values);
+    bool reopen(const QString& statement, QVector<QVariant>& values);
     qint64 elapsed(const QElapsedTimer& timer) const;
 
     QSqlQuery& m_query;
+    QString m_statement;
+    NamedValues m_named;
 };
 
 // Maps an SQLite error to a result class.

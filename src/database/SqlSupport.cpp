@@ -142,6 +142,8 @@ QVariant dateTimeValue(DatabaseType type, const QDateTime& value)
 
 Statement::Statement(const DatabaseConnection& connection, const QString& sql, int options)
     : m_cache(StatementCache::enabled() ? connection.statementCache() : nullptr),
+      m_connection(connection),
+      m_session(connection.session()),
       m_sql(sql)
 {
     const bool postgres = connection.dbType() == DatabaseType::PostgreSQL;
@@ -162,19 +164,27 @@ Statement::Statement(const DatabaseConnection& connection, const QString& sql, i
         return;
     }
     m_query = std::make_unique<QSqlQuery>(connection.query());
-    m_query->setForwardOnly(true);
+    // Forward-only, Qt's PostgreSQL driver returns at the first result, before the server has
+    // committed a write or failed to: a session ended in between would go unnoticed. Writes there
+    // wait for the whole outcome.
+    const QStringView text = QStringView(m_sql).trimmed();
+    m_query->setForwardOnly(!postgres || text.startsWith(QLatin1String("select"), Qt::CaseInsensitive) ||
+                            text.startsWith(QLatin1String("with"), Qt::CaseInsensitive));
     // A statement that fails to prepare is reported by ExecQuery when it is run.
     m_prepared = m_query->prepare(m_sql);
 }
 
 Statement::~Statement()
 {
-    if (m_cache != nullptr && m_prepared)
+    // A query prepared in a session that has since been replaced is not kept.
+    if (m_cache != nullptr && m_prepared && m_connection.session() == m_session)
         m_cache->give(m_sql, std::move(m_query));
 }
 
 Statement& Statement::bind(const QString& placeholder, const QVariant& value)
 {
+    if (!m_prepared && m_query->lastQuery().isEmpty())
+        m_unpreparedValues.append({placeholder, value});
     m_query->bindValue(placeholder, value);
     return *this;
 }
@@ -192,7 +202,7 @@ Statement& Statement::bindText(const QString& placeholder, const QString& value)
 
 int Statement::exec()
 {
-    const int result = ExecQuery(*m_query).exec();
+    const int result = ExecQuery(*m_query, m_sql, m_unpreparedValues).exec();
     m_hasReturnedId = false;
     if (result == Result::Ok && m_returnsId && m_query->next()) {
         m_returnedId = toU64(m_query->value(0));

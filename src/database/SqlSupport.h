@@ -99,7 +99,11 @@ public:
 
 private:
     StatementCache* m_cache = nullptr;
+    const DatabaseConnection& m_connection;
+    quint64 m_session = 0;
     QString m_sql;
+    // Values of a statement that could not be prepared (its connection was closed): bound once it is.
+    ExecQuery::NamedValues m_unpreparedValues;
     std::unique_ptr<QSqlQuery> m_query;
     bool m_prepared = false;
     bool m_returnsId = false;

@@ -10,10 +10,17 @@ namespace RPX::SQL {
 
 namespace {
 
-// Connections (by driver) on which this thread has a transaction open, with the transaction's number.
-QHash<const QSqlDriver*, quint64>& openTransactions()
+struct Open
 {
-    thread_local QHash<const QSqlDriver*, quint64> drivers;
+    quint64 number = 0;
+    bool failed = false;
+    bool sessionLost = false;
+};
+
+// Connections (by driver) on which this thread has a transaction open.
+QHash<const QSqlDriver*, Open>& openTransactions()
+{
+    thread_local QHash<const QSqlDriver*, Open> drivers;
     return drivers;
 }
 
@@ -29,10 +36,13 @@ Transaction::Transaction(DatabaseConnection& connection) : m_connection(connecti
 {
     if (!connection.isOpen() || openTransactions().contains(connection.database().driver()))
         return;
-    const bool sqlite = connection.dbType() == DatabaseType::SQLite;
-    m_active = run(sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
+    // A session known to be gone is replaced before anything of the transaction runs.
+    if (connection.isBroken() && !connection.reopen())
+        return;
+    // Nothing has run in it yet, so BEGIN on a session found lost only now may simply run again.
+    m_active = begin() || (connection.isBroken() && connection.reopen() && begin());
     if (m_active)
-        openTransactions().insert(connection.database().driver(), nextNumber());
+        openTransactions().insert(connection.database().driver(), Open{nextNumber()});
 }
 
 Transaction::~Transaction()
@@ -45,10 +55,20 @@ bool Transaction::commit()
 {
     if (!m_active)
         return false;
-    const bool committed = run(QStringLiteral("COMMIT"));
+    const Open state = openTransactions().value(m_connection.database().driver());
+    if (state.sessionLost) {
+        KTL::KtlDebug("SQL").error() << "Transaction: COMMIT not run: the connection to the database was lost";
+        end();
+        m_connection.reopen();
+        return false;
+    }
+    // PostgreSQL ends a transaction spoiled by a failed statement with a rollback, even on COMMIT.
+    const bool committed = !state.failed && run(QStringLiteral("COMMIT"));
     if (!committed)
         run(QStringLiteral("ROLLBACK"));
     end();
+    if (m_connection.isBroken())
+        m_connection.reopen();
     return committed;
 }
 
@@ -56,8 +76,11 @@ void Transaction::rollback()
 {
     if (!m_active)
         return;
-    run(QStringLiteral("ROLLBACK"));
+    if (!sessionLostOn(m_connection.database().driver()))
+        run(QStringLiteral("ROLLBACK"));
     end();
+    if (m_connection.isBroken())
+        m_connection.reopen();
 }
 
 bool Transaction::isOpenOn(const QSqlDriver* driver)
@@ -67,7 +90,27 @@ bool Transaction::isOpenOn(const QSqlDriver* driver)
 
 quint64 Transaction::numberOn(const QSqlDriver* driver)
 {
-    return driver == nullptr ? 0 : openTransactions().value(driver, 0);
+    return driver == nullptr ? 0 : openTransactions().value(driver).number;
+}
+
+void Transaction::markFailed(const QSqlDriver* driver, Failure failure)
+{
+    const auto it = openTransactions().find(driver);
+    if (it == openTransactions().end())
+        return;
+    it->failed = true;
+    it->sessionLost = it->sessionLost || failure == Failure::SessionLost;
+}
+
+bool Transaction::sessionLostOn(const QSqlDriver* driver)
+{
+    return driver != nullptr && openTransactions().value(driver).sessionLost;
+}
+
+bool Transaction::begin()
+{
+    const bool sqlite = m_connection.dbType() == DatabaseType::SQLite;
+    return run(sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
 }
 
 bool Transaction::run(const QString& statement)

@@ -13,7 +13,9 @@ namespace RPX::SQL {
 //
 // On SQLite it begins with BEGIN IMMEDIATE, so a writer waits for the write lock up front (through
 // the busy timeout) instead of failing half-way. On PostgreSQL a failed statement spoils the whole
-// transaction, so statements in it are not retried.
+// transaction, so statements in it are not retried, and commit() then reports false. When the
+// PostgreSQL session is lost inside it, nothing more runs in it: every later statement fails at
+// once, commit() returns false, and the connection opens a new session when the transaction ends.
 class Transaction
 {
 public:
@@ -34,8 +36,15 @@ public:
     // open. What is remembered for one transaction is forgotten once the number changes.
     static quint64 numberOn(const QSqlDriver* driver);
 
+    // What ExecQuery reports of a statement that failed in the open transaction on that driver:
+    // the transaction can no longer commit; when its session was lost, nothing more may run in it.
+    enum class Failure { Statement, SessionLost };
+    static void markFailed(const QSqlDriver* driver, Failure failure);
+    static bool sessionLostOn(const QSqlDriver* driver);
+
 private:
     bool run(const QString& statement);
+    bool begin();
     void end();
 
     DatabaseConnection& m_connection;

@@ -42,6 +42,7 @@ protected:
     QString configRoot() const;
     QString sqlitePath() const;          // where the SQLite repository of this test lives
     QString pgConnectionString() const;  // the PostgreSQL repository of this test
+    QString pgDatabase() const { return m_pgDatabase; }
     // Writes settings.xml with the given DB_location (no attribute when empty).
     void writeSettings(const QString& location) const;
 
