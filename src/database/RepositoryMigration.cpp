@@ -1,0 +1,821 @@
+#include "RepositoryMigration.h"
+
+#include "Database.h"
+#include "DatabaseConnection.h"
+#include "DatabasePool.h"
+#include "DatabaseStructure.h"
+#include "ExecQuery.h"
+#include "NativeHandle.h"
+#include "Transaction.h"
+#include "agent/KtlDebug.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QUuid>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fcntl.h>
+#include <libpq-fe.h>
+#include <memory>
+#include <unistd.h>
+
+namespace RPX::SQL {
+
+namespace {
+
+const QString MetadataTable = QStringLiteral("metadata");
+const QString StampFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz");
+
+// How a column's values are carried between the engines and compared.
+enum class Kind { Number, Text, Blob, Stamp };
+
+struct Column
+{
+    QString name;
+    Kind kind;
+};
+
+Kind kindOf(const QString& declaredType)
+{
+    const QString type = declaredType.toUpper();
+    if (type.contains(QLatin1String("INT")) || type.contains(QLatin1String("NUMERIC")))
+        return Kind::Number;
+    if (type.contains(QLatin1String("BLOB")) || type.contains(QLatin1String("BYTEA")))
+        return Kind::Blob;
+    if (type.contains(QLatin1String("DATETIME")) || type.contains(QLatin1String("TIMESTAMP")))
+        return Kind::Stamp;
+    return Kind::Text;
+}
+
+QString firstLine(const QString& text)
+{
+    return text.trimmed().section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+// A number as a whole number whenever it is one, whatever type the driver handed it back as
+// (SQLite integers or reals, PostgreSQL decimal texts); a text that is no number stays text.
+QVariant numberOf(const QVariant& value)
+{
+    bool ok = false;
+    double real = 0;
+    switch (value.userType()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::Bool:
+        return value.toLongLong();
+    case QMetaType::ULongLong:
+        return qlonglong(value.toULongLong());
+    case QMetaType::Double:
+        real = value.toDouble();
+        break;
+    default: {
+        const QString text = value.toString();
+        const qlonglong whole = text.toLongLong(&ok);
+        if (ok)
+            return whole;
+        real = text.toDouble(&ok);
+        if (!ok)
+            return text;
+    }
+    }
+    if (std::trunc(real) == real && std::fabs(real) < 9.2e18)
+        return qlonglong(real);
+    return real;
+}
+
+// A date-time column's value as a moment: SQLite keeps the driver's ISO text ("…T…Z"), PostgreSQL's
+// is read as text ("… …"); both are UTC wall-clock times.
+QDateTime stampOf(const QVariant& value)
+{
+    if (value.userType() == QMetaType::QDateTime) {
+        const QDateTime moment = value.toDateTime();
+        return QDateTime(moment.date(), moment.time(), Qt::UTC);
+    }
+    QString text = value.toString();
+    if (text.size() > 10 && text.at(10) == QLatin1Char(' '))
+        text[10] = QLatin1Char('T');
+    const QDateTime moment = QDateTime::fromString(text, Qt::ISODateWithMs);
+    return moment.isValid() ? QDateTime(moment.date(), moment.time(), Qt::UTC) : QDateTime();
+}
+
+// Order-independent content checksum: the sum of one FNV-1a hash per row over its canonical form
+// (numbers as integers, dates as their UTC text, blobs as their bytes, NULL apart from any value).
+class RowHash
+{
+public:
+    void add(Kind kind, const QVariant& value)
+    {
+        if (value.isNull()) {
+            tag(0);
+            return;
+        }
+        switch (kind) {
+        case Kind::Number: {
+            const QVariant number = numberOf(value);
+            if (number.userType() == QMetaType::LongLong) {
+                tag(1);
+                const qint64 whole = number.toLongLong();
+                bytes(&whole, sizeof whole);
+            } else if (number.userType() == QMetaType::Double) {
+                tag(2);
+                const double real = number.toDouble();
+                bytes(&real, sizeof real);
+            } else {
+                tag(3);
+                text(number.toString());
+            }
+            break;
+        }
+        case Kind::Text:
+            tag(4);
+            text(value.toString());
+            break;
+        case Kind::Blob: {
+            tag(5);
+            const QByteArray blob = value.toByteArray();
+            bytes(blob.constData(), size_t(blob.size()));
+            break;
+        }
+        case Kind::Stamp: {
+            const QDateTime moment = stampOf(value);
+            tag(6);
+            text(moment.isValid() ? moment.toString(StampFormat) : value.toString());
+            break;
+        }
+        }
+    }
+    quint64 value() const { return m_hash; }
+
+private:
+    void tag(uchar kind) { bytes(&kind, 1); }
+    void text(const QString& value)
+    {
+        const quint32 length = quint32(value.size());
+        bytes(&length, sizeof length);
+        bytes(value.constData(), size_t(value.size()) * sizeof(QChar));
+    }
+    void bytes(const void* data, size_t size)
+    {
+        const auto* p = static_cast<const uchar*>(data);
+        for (size_t i = 0; i < size; ++i)
+            m_hash = (m_hash ^ p[i]) * 1099511628211ULL;
+    }
+
+    quint64 m_hash = 14695981039346656037ULL;
+};
+
+// A value as SQLite gets it: what the library itself would have written there.
+QVariant sqliteValue(Kind kind, const QVariant& value)
+{
+    if (value.isNull())
+        return QVariant();
+    if (kind == Kind::Number)
+        return numberOf(value);
+    if (kind == Kind::Stamp) {
+        const QDateTime moment = stampOf(value);
+        return moment.isValid() ? QVariant(moment) : value;
+    }
+    return value;
+}
+
+// One field of PostgreSQL's COPY text format.
+void appendCopyText(QByteArray& out, const QByteArray& utf8)
+{
+    for (const char c : utf8) {
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default: out += c;
+        }
+    }
+}
+
+void appendCopyField(QByteArray& out, Kind kind, const QVariant& value)
+{
+    if (value.isNull()) {
+        out += "\\N";
+        return;
+    }
+    switch (kind) {
+    case Kind::Number: {
+        const QVariant number = numberOf(value);
+        if (number.userType() == QMetaType::LongLong)
+            out += QByteArray::number(number.toLongLong());
+        else if (number.userType() == QMetaType::Double)
+            out += QByteArray::number(number.toDouble(), 'g', 17);
+        else
+            appendCopyText(out, number.toString().toUtf8());
+        break;
+    }
+    case Kind::Blob:
+        out += "\\\\x";
+        out += value.toByteArray().toHex();
+        break;
+    case Kind::Stamp: {
+        const QDateTime moment = stampOf(value);
+        appendCopyText(out, moment.isValid() ? moment.toString(StampFormat).toUtf8() : value.toString().toUtf8());
+        break;
+    }
+    case Kind::Text:
+        appendCopyText(out, value.toString().toUtf8());
+        break;
+    }
+}
+
+// Runs a statement that needs no caller's values; the query stays readable after.
+bool runStatement(QSqlQuery& query, const QString& sql)
+{
+    query.setForwardOnly(true);
+    return query.prepare(sql) && ExecQuery(query).exec() == Result::Ok;
+}
+
+QString failureOf(const QSqlQuery& query)
+{
+    return firstLine(query.lastError().text());
+}
+
+// Where a location leads, for telling whether two name the same database.
+QString identity(const QString& location)
+{
+    if (!RepositoryMigration::isPostgreSQL(location)) {
+        const QFileInfo file(location);
+        return file.exists() ? file.canonicalFilePath() : file.absoluteFilePath();
+    }
+    const QString name = QStringLiteral("rpx-migrate-") + QUuid::createUuid().toString(QUuid::Id128);
+    QString result;
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+        Database::setPostgreSQLLocation(database, location);
+        QString host = database.hostName().toLower();
+        if (host.isEmpty() || host == QLatin1String("127.0.0.1") || host == QLatin1String("::1"))
+            host = QStringLiteral("localhost");
+        result = QStringLiteral("%1:%2/%3").arg(host).arg(database.port()).arg(database.databaseName());
+    }
+    QSqlDatabase::removeDatabase(name);
+    return result;
+}
+
+}  // namespace
+
+// One end of the copy: a connection of its own, never the process-wide pool's.
+class RepositoryMigration::Side
+{
+public:
+    ~Side() { close(); }
+
+    // Connects to a PostgreSQL location or opens an SQLite file; error says why not.
+    bool open(const QString& location, bool readOnly, QString& error)
+    {
+        m_postgres = isPostgreSQL(location);
+        const QString name = QStringLiteral("rpx-migrate-") + QUuid::createUuid().toString(QUuid::Id128);
+        bool ok = false;
+        {
+            QSqlDatabase database =
+                QSqlDatabase::addDatabase(m_postgres ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), name);
+            if (m_postgres) {
+                Database::setPostgreSQLLocation(database, location);
+                database.setConnectOptions(QStringLiteral("connect_timeout=10"));
+            } else {
+                database.setDatabaseName(location);
+                database.setConnectOptions(readOnly ? QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=30000")
+                                                    : QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
+            }
+            ok = database.open();
+            if (!ok) {
+                error = firstLine(database.lastError().text());
+            } else {
+                m_pool = new DatabasePool();
+                ok = m_pool->initDatabase(database);
+            }
+        }
+        QSqlDatabase::removeDatabase(name);
+        if (!ok)
+            return false;
+        m_connection = std::make_unique<DatabaseConnection>(m_pool);
+        if (!m_connection->isOpen()) {
+            error = firstLine(m_connection->database().lastError().text());
+            return false;
+        }
+        return true;
+    }
+
+    void close()
+    {
+        m_connection.reset();
+        delete m_pool.data();
+    }
+
+    bool postgres() const { return m_postgres; }
+    DatabaseConnection& connection() { return *m_connection; }
+    QSqlQuery query() const { return m_connection->query(); }
+
+    // A table's columns in their order, with their kinds; empty when the table is missing.
+    QVector<Column> columns(const QString& table) const
+    {
+        QSqlQuery query = this->query();
+        QVector<Column> list;
+        if (m_postgres) {
+            query.prepare(QStringLiteral("SELECT column_name, data_type FROM information_schema.columns WHERE "
+                                         "table_schema = current_schema() AND table_name = :table ORDER BY "
+                                         "ordinal_position"));
+            query.bindValue(QStringLiteral(":table"), table);
+            if (ExecQuery(query).exec() != Result::Ok)
+                return list;
+        } else if (!runStatement(query, QStringLiteral("PRAGMA table_info(%1)").arg(table))) {
+            return list;
+        }
+        while (query.next()) {
+            const QString name = query.value(m_postgres ? 0 : 1).toString();
+            list.append({name, kindOf(query.value(m_postgres ? 1 : 2).toString())});
+        }
+        return list;
+    }
+
+    // The select that reads a table's columns; PostgreSQL's dates are read as text, free of any time zone.
+    QString select(const QString& table, const QVector<Column>& columns) const
+    {
+        QStringList list;
+        for (const Column& column : columns) {
+            list << (m_postgres && column.kind == Kind::Stamp
+                         ? QStringLiteral("CAST(%1 AS TEXT) AS %1").arg(column.name)
+                         : column.name);
+        }
+        return QStringLiteral("SELECT %1 FROM %2").arg(list.join(QLatin1Char(',')), table);
+    }
+
+    // The first table of the main database that holds rows besides the metadata row; empty when none.
+    // hasSchema tells whether its tables exist; error is set when they exist only in part.
+    QString tableWithRows(bool& hasSchema, QString& error) const
+    {
+        int present = 0;
+        QString withRows;
+        for (const QString& table : tables()) {
+            if (columns(table).isEmpty())
+                continue;
+            ++present;
+            if (table == MetadataTable || !withRows.isEmpty())
+                continue;
+            QSqlQuery query = this->query();
+            if (!runStatement(query, QStringLiteral("SELECT 1 FROM %1 LIMIT 1").arg(table))) {
+                error = failureOf(query);
+                return QString();
+            }
+            if (query.next())
+                withRows = table;
+        }
+        hasSchema = present == tables().size();
+        if (present != 0 && !hasSchema && withRows.isEmpty())
+            error = QStringLiteral("it holds only part of a repository's tables");
+        return withRows;
+    }
+
+private:
+    bool m_postgres = false;
+    QPointer<DatabasePool> m_pool;
+    std::unique_ptr<DatabaseConnection> m_connection;
+};
+
+namespace {
+
+// Receives the rows of one table on the target.
+class TableWriter
+{
+public:
+    virtual ~TableWriter() = default;
+    virtual bool add(const QVector<QVariant>& row) = 0;
+    virtual bool finish() = 0;
+    QString error;
+};
+
+// COPY … FROM STDIN through the driver's own PostgreSQL connection, a megabyte at a time.
+class CopyWriter : public TableWriter
+{
+public:
+    CopyWriter(pg_conn* connection, const QString& table, const QVector<Column>& columns)
+        : m_connection(connection), m_columns(columns)
+    {
+        QStringList names;
+        for (const Column& column : columns)
+            names << column.name;
+        const QByteArray sql = QStringLiteral("COPY %1 (%2) FROM STDIN").arg(table, names.join(QLatin1Char(','))).toUtf8();
+        PGresult* result = m_connection ? PQexec(m_connection, sql.constData()) : nullptr;
+        m_active = result != nullptr && PQresultStatus(result) == PGRES_COPY_IN;
+        if (!m_active)
+            error = m_connection ? firstLine(QString::fromUtf8(PQerrorMessage(m_connection)))
+                                 : QStringLiteral("no PostgreSQL connection");
+        PQclear(result);
+        m_buffer.reserve(BufferSize + 65536);
+    }
+
+    ~CopyWriter() override
+    {
+        if (m_active)
+            end("copy abandoned");
+    }
+
+    bool add(const QVector<QVariant>& row) override
+    {
+        if (!m_active)
+            return false;
+        for (int i = 0; i < row.size(); ++i) {
+            if (i != 0)
+                m_buffer += '\t';
+            appendCopyField(m_buffer, m_columns.at(i).kind, row.at(i));
+        }
+        m_buffer += '\n';
+        return m_buffer.size() < BufferSize || flush();
+    }
+
+    bool finish() override { return m_active && flush() && end(nullptr); }
+
+private:
+    static constexpr int BufferSize = 1 << 20;
+
+    bool flush()
+    {
+        if (!m_buffer.isEmpty() && PQputCopyData(m_connection, m_buffer.constData(), m_buffer.size()) != 1) {
+            error = firstLine(QString::fromUtf8(PQerrorMessage(m_connection)));
+            end("copy failed");
+            return false;
+        }
+        m_buffer.clear();
+        return true;
+    }
+
+    // Ends the copy, abandoning it when a reason is given; true when the server took every row.
+    bool end(const char* abandon)
+    {
+        m_active = false;
+        bool ok = PQputCopyEnd(m_connection, abandon) == 1;
+        while (PGresult* result = PQgetResult(m_connection)) {
+            if (PQresultStatus(result) != PGRES_COMMAND_OK) {
+                ok = false;
+                if (error.isEmpty())
+                    error = firstLine(QString::fromUtf8(PQresultErrorMessage(result)));
+            }
+            PQclear(result);
+        }
+        if (!ok && abandon == nullptr)
+            KTL::KtlDebug("SQL").error() << "Copy into the target failed:" << error;
+        return ok && abandon == nullptr;
+    }
+
+    pg_conn* m_connection;
+    QVector<Column> m_columns;
+    QByteArray m_buffer;
+    bool m_active = false;
+};
+
+// Multi-row inserts into SQLite, each statement prepared once per table.
+class InsertWriter : public TableWriter
+{
+public:
+    InsertWriter(DatabaseConnection& connection, const QString& table, const QVector<Column>& columns)
+        : m_connection(connection), m_table(table), m_columns(columns),
+          m_rowsPerStatement(qMax(1, MaxParameters / qMax(1, int(columns.size()))))
+    {
+        m_pending.reserve(m_rowsPerStatement * columns.size());
+    }
+
+    bool add(const QVector<QVariant>& row) override
+    {
+        for (int i = 0; i < row.size(); ++i)
+            m_pending.append(sqliteValue(m_columns.at(i).kind, row.at(i)));
+        if (m_pending.size() < m_rowsPerStatement * m_columns.size())
+            return true;
+        if (!m_full)
+            m_full = prepare(m_rowsPerStatement);
+        return insert(*m_full);
+    }
+
+    bool finish() override
+    {
+        if (m_pending.isEmpty())
+            return true;
+        std::unique_ptr<QSqlQuery> rest = prepare(m_pending.size() / m_columns.size());
+        return insert(*rest);
+    }
+
+private:
+    static constexpr int MaxParameters = 900;  // below the oldest SQLite's limit of 999
+
+    std::unique_ptr<QSqlQuery> prepare(int rows) const
+    {
+        QStringList names;
+        for (const Column& column : m_columns)
+            names << column.name;
+        QString tuple = QStringLiteral("(?") + QStringLiteral(",?").repeated(names.size() - 1) + QLatin1Char(')');
+        auto query = std::make_unique<QSqlQuery>(m_connection.query());
+        query->prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES %3")
+                           .arg(m_table, names.join(QLatin1Char(',')),
+                                tuple + (QLatin1Char(',') + tuple).repeated(rows - 1)));
+        return query;
+    }
+
+    bool insert(QSqlQuery& query)
+    {
+        for (int i = 0; i < m_pending.size(); ++i)
+            query.bindValue(i, m_pending.at(i));
+        m_pending.clear();
+        if (ExecQuery(query).exec() == Result::Ok)
+            return true;
+        error = failureOf(query);
+        return false;
+    }
+
+    DatabaseConnection& m_connection;
+    QString m_table;
+    QVector<Column> m_columns;
+    int m_rowsPerStatement;
+    QVector<QVariant> m_pending;
+    std::unique_ptr<QSqlQuery> m_full;
+};
+
+}  // namespace
+
+// Reads a table, hashing each row and handing it to a writer when there is one.
+class RepositoryMigration::Copier
+{
+public:
+    static bool read(Side& side, const QString& table, const QVector<Column>& columns, TableWriter* writer,
+                     const std::function<void(qint64)>& progress, qint64 interval, TableCopy& result, QString& error)
+    {
+        QSqlQuery query = side.query();
+        if (!runStatement(query, side.select(table, columns))) {
+            error = failureOf(query);
+            return false;
+        }
+        result = TableCopy{table, 0, 0};
+        QVector<QVariant> row(columns.size());
+        while (query.next()) {
+            RowHash hash;
+            for (int i = 0; i < columns.size(); ++i) {
+                row[i] = query.value(i);
+                hash.add(columns.at(i).kind, row.at(i));
+            }
+            result.checksum += hash.value();
+            ++result.rows;
+            if (writer && !writer->add(row)) {
+                error = writer->error;
+                return false;
+            }
+            if (progress && result.rows % interval == 0)
+                progress(result.rows);
+        }
+        if (query.lastError().isValid()) {
+            error = failureOf(query);
+            return false;
+        }
+        if (writer && !writer->finish()) {
+            error = writer->error;
+            return false;
+        }
+        return true;
+    }
+};
+
+RepositoryMigration::RepositoryMigration(const QString& source, const QString& target)
+    : m_source(source), m_target(target)
+{
+}
+
+const QStringList& RepositoryMigration::tables()
+{
+    // Destinations and folders before what refers to them, versions before the image versions.
+    static const QStringList list = {
+        QStringLiteral("destination"),      QStringLiteral("cloud_folders"),
+        QStringLiteral("cloud_files"),      QStringLiteral("cloud_file_versions"),
+        MetadataTable,                      QStringLiteral("history"),
+        QStringLiteral("session_history"),  QStringLiteral("plan_name"),
+        QStringLiteral("cloud_file_version_bitmaps"), QStringLiteral("diskimage"),
+        QStringLiteral("diskimage_versions"), QStringLiteral("archive_bunches"),
+        QStringLiteral("archive_generations"), QStringLiteral("statistic"),
+        QStringLiteral("agent_versions"),
+    };
+    return list;
+}
+
+bool RepositoryMigration::isPostgreSQL(const QString& location)
+{
+    return location.startsWith(QLatin1String("PGSQL"));
+}
+
+RepositoryMigration::Report RepositoryMigration::run()
+{
+    Report report;
+    const auto refuse = [&report](Outcome outcome, const QString& message) {
+        report.outcome = outcome;
+        report.message = message;
+        KTL::KtlDebug("SQL").error() << "Migration:" << message;
+        return report;
+    };
+
+    if (identity(m_source) == identity(m_target))
+        return refuse(Outcome::SameLocation, QStringLiteral("the target is the source"));
+
+    // The source: one read transaction, so that a writer meanwhile cannot make the copy half old, half new.
+    Side source;
+    QString error;
+    if (!isPostgreSQL(m_source) && !QFileInfo(m_source).isFile())
+        return refuse(Outcome::SourceUnreadable, QStringLiteral("no repository file at %1").arg(m_source));
+    if (!source.open(m_source, true, error))
+        return refuse(Outcome::SourceUnreadable, QStringLiteral("cannot open the source: %1").arg(error));
+    QSqlQuery check = source.query();
+    if (!source.postgres()) {
+        if (!runStatement(check, QStringLiteral("PRAGMA integrity_check")) || !check.next())
+            return refuse(Outcome::SourceDamaged, QStringLiteral("the source cannot be checked: %1").arg(failureOf(check)));
+        if (check.value(0).toString() != QLatin1String("ok"))
+            return refuse(Outcome::SourceDamaged,
+                          QStringLiteral("the source fails its integrity check: %1").arg(firstLine(check.value(0).toString())));
+    }
+    check.finish();
+    // Transaction control cannot be prepared on PostgreSQL.
+    const bool began = check.exec( source.postgres() ? QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
+                                      : QStringLiteral("BEGIN"));
+    error = failureOf(check);
+    check = QSqlQuery();
+    if (!began)
+        return refuse(Outcome::SourceUnreadable, QStringLiteral("cannot read the source: %1").arg(error));
+    QVector<QVector<Column>> sourceColumns;
+    for (const QString& table : tables()) {
+        sourceColumns << source.columns(table);
+        if (sourceColumns.last().isEmpty())
+            return refuse(Outcome::SourceUnreadable, QStringLiteral("the source holds no repository (no table %1)").arg(table));
+    }
+
+    // The target: a PostgreSQL transaction, or a temporary file beside the SQLite one.
+    const bool toPostgres = isPostgreSQL(m_target);
+    const QString temporary = m_target + QStringLiteral(".migrating");
+    // Removes an SQLite copy that is not complete, once nothing holds it open any more.
+    struct Discard
+    {
+        QString path;
+        ~Discard()
+        {
+            if (!path.isEmpty())
+                QFile::remove(path);
+        }
+    } discard;
+    Side target;
+    bool hasSchema = false;
+    if (toPostgres) {
+        if (!target.open(m_target, false, error))
+            return refuse(Outcome::TargetUnreachable, QStringLiteral("cannot connect to the target: %1").arg(error));
+    } else {
+        if (!QFileInfo(QFileInfo(m_target).absolutePath()).isDir())
+            return refuse(Outcome::TargetUnreachable,
+                          QStringLiteral("no folder %1 for the target").arg(QFileInfo(m_target).absolutePath()));
+        if (QFileInfo::exists(m_target)) {
+            if (!target.open(m_target, true, error))
+                return refuse(Outcome::TargetNotEmpty, QStringLiteral("cannot open the existing target: %1").arg(error));
+        }
+    }
+    if (toPostgres || QFileInfo::exists(m_target)) {
+        const QString full = target.tableWithRows(hasSchema, error);
+        if (!full.isEmpty())
+            return refuse(Outcome::TargetNotEmpty, QStringLiteral("the target already holds rows (table %1)").arg(full));
+        if (!error.isEmpty())
+            return refuse(Outcome::TargetNotEmpty, QStringLiteral("the target cannot take the copy: %1").arg(error));
+    }
+    if (!toPostgres) {
+        target.close();
+        hasSchema = false;
+        // What a killed copy left behind is of no use.
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+            QFile::remove(temporary + QLatin1String(suffix));
+        discard.path = temporary;
+        if (!target.open(temporary, false, error))
+            return refuse(Outcome::TargetUnreachable, QStringLiteral("cannot create %1: %2").arg(temporary, error));
+        QSqlQuery pragma = target.query();
+        // The file is renamed into place only once complete: a journal would protect nothing.
+        runStatement(pragma, QStringLiteral("PRAGMA journal_mode=OFF"));
+        pragma.finish();
+        runStatement(pragma, QStringLiteral("PRAGMA synchronous=OFF"));
+        pragma.finish();
+    }
+
+    Report copied = report;
+    {
+        Transaction transaction(target.connection());
+        if (!transaction.isActive())
+            return refuse(Outcome::CopyFailed, QStringLiteral("cannot begin writing the target"));
+        if (!hasSchema && !createDatabaseStructure(target.connection()))
+            return refuse(Outcome::CopyFailed, QStringLiteral("cannot create the repository's tables on the target"));
+        QSqlQuery query = target.query();
+        if (!runStatement(query, QStringLiteral("DELETE FROM ") + MetadataTable))
+            return refuse(Outcome::CopyFailed, failureOf(query));
+        query.finish();
+
+        QVector<QVector<Column>> targetColumns;
+        for (int t = 0; t < tables().size(); ++t) {
+            const QString& table = tables().at(t);
+            targetColumns << target.columns(table);
+            for (Column& column : targetColumns.last()) {
+                const auto same = [&column](const Column& other) { return other.name == column.name; };
+                const auto found = std::find_if(sourceColumns.at(t).cbegin(), sourceColumns.at(t).cend(), same);
+                if (found == sourceColumns.at(t).cend())
+                    return refuse(Outcome::SourceUnreadable,
+                                  QStringLiteral("the source's table %1 has no column %2").arg(table, column.name));
+                // PostgreSQL's column types are the stricter ones: they decide how a value is carried
+                // and compared, so that a checksum is the same whichever way the copy goes.
+                if (source.postgres())
+                    column.kind = found->kind;
+            }
+
+            qint64 total = 0;
+            if (m_progress) {
+                QSqlQuery count = source.query();
+                if (runStatement(count, QStringLiteral("SELECT COUNT(*) FROM ") + table) && count.next())
+                    total = count.value(0).toLongLong();
+            }
+            std::unique_ptr<TableWriter> writer;
+            if (toPostgres)
+                writer = std::make_unique<CopyWriter>(NativeHandle::postgres(target.connection().database().driver()),
+                                                      table, targetColumns.last());
+            else
+                writer = std::make_unique<InsertWriter>(target.connection(), table, targetColumns.last());
+            const auto progress = [&](qint64 rows) { m_progress(table, rows, total); };
+            TableCopy copy;
+            if (!Copier::read(source, table, targetColumns.last(), writer.get(),
+                              m_progress ? std::function<void(qint64)>(progress) : nullptr, m_progressInterval,
+                              copy, error))
+                return refuse(Outcome::CopyFailed, QStringLiteral("copying %1 failed: %2").arg(table, error));
+            writer.reset();
+            if (m_progress)
+                m_progress(table, copy.rows, total);
+            copied.tables << copy;
+        }
+
+        if (toPostgres) {
+            // The next key a sequence hands out lies past every copied one.
+            for (int t = 0; t < tables().size(); ++t) {
+                const auto isId = [](const Column& column) { return column.name == QLatin1String("id"); };
+                if (std::none_of(targetColumns.at(t).cbegin(), targetColumns.at(t).cend(), isId))
+                    continue;
+                const QString& table = tables().at(t);
+                if (!runStatement(query, QStringLiteral("SELECT setval(pg_get_serial_sequence('%1', 'id'), COALESCE(MAX(id), 0) + "
+                                               "1, false) FROM %1")
+                                    .arg(table)))
+                    return refuse(Outcome::CopyFailed, failureOf(query));
+                query.finish();
+            }
+            // Statistics for the planner right away; without them autovacuum gathers them later.
+            query.exec(QStringLiteral("ANALYZE"));
+            query.finish();
+        }
+
+        // The target read back must hold exactly what was read from the source.
+        for (int t = 0; t < tables().size(); ++t) {
+            TableCopy written;
+            if (!Copier::read(target, tables().at(t), targetColumns.at(t), nullptr, nullptr, 1, written, error))
+                return refuse(Outcome::CopyFailed, QStringLiteral("reading back %1 failed: %2").arg(tables().at(t), error));
+            const TableCopy& read = copied.tables.at(t);
+            if (written.rows != read.rows || written.checksum != read.checksum)
+                return refuse(Outcome::Mismatch, QStringLiteral("table %1 differs after the copy: %2 rows read, %3 written%4")
+                                                   .arg(read.table)
+                                                   .arg(read.rows)
+                                                   .arg(written.rows)
+                                                   .arg(written.rows == read.rows ? QStringLiteral(", content differs")
+                                                                                  : QString()));
+        }
+        if (!transaction.commit())
+            return refuse(Outcome::CopyFailed, QStringLiteral("cannot commit the copy"));
+    }
+    QSqlQuery end = source.query();
+    end.exec(QStringLiteral("ROLLBACK"));
+    end = QSqlQuery();
+    source.close();
+
+    if (!toPostgres) {
+        QSqlQuery wal = target.query();
+        // The library opens its file in WAL mode; the file is born in it.
+        runStatement(wal, QStringLiteral("PRAGMA journal_mode=WAL"));
+        wal = QSqlQuery();
+        target.close();
+        const int file = ::open(QFile::encodeName(temporary).constData(), O_RDONLY);
+        const bool synced = file >= 0 && ::fsync(file) == 0;
+        if (file >= 0)
+            ::close(file);
+        // An old write-ahead log beside the new file would be replayed into it.
+        QFile::remove(m_target + QStringLiteral("-wal"));
+        QFile::remove(m_target + QStringLiteral("-shm"));
+        if (!synced || std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_target).constData()) != 0)
+            return refuse(Outcome::CopyFailed, QStringLiteral("cannot put the copy in place at %1").arg(m_target));
+        const int folder = ::open(QFile::encodeName(QFileInfo(m_target).absolutePath()).constData(), O_RDONLY);
+        if (folder >= 0) {
+            ::fsync(folder);
+            ::close(folder);
+        }
+    }
+    copied.outcome = Outcome::Ok;
+    return copied;
+}
+
+}  // namespace RPX::SQL
