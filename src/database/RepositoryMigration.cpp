@@ -236,6 +236,15 @@ bool runStatement(QSqlQuery& query, const QString& sql)
     return query.prepare(sql) && ExecQuery(query).exec() == Result::Ok;
 }
 
+// Statements PostgreSQL cannot prepare (index definitions, transaction control) run as they stand.
+bool runUnprepared(QSqlQuery& query, const QString& sql)
+{
+    if (query.exec(sql))
+        return true;
+    KTL::KtlDebug("SQL").error() << "Migration:" << sql << "failed:" << query.lastError().text();
+    return false;
+}
+
 QString failureOf(const QSqlQuery& query)
 {
     return firstLine(query.lastError().text());
@@ -629,7 +638,9 @@ RepositoryMigration::Report RepositoryMigration::run()
         return refuse(Outcome::SourceUnreadable, QStringLiteral("cannot open the source: %1").arg(error));
     QSqlQuery check = source.query();
     if (!source.postgres()) {
-        if (!runStatement(check, QStringLiteral("PRAGMA integrity_check")) || !check.next())
+        // The quick check reads every page and row; the full one also matches every index entry
+        // against its row, which on a large catalog takes longer than the copy itself.
+        if (!runStatement(check, QStringLiteral("PRAGMA quick_check")) || !check.next())
             return refuse(Outcome::SourceDamaged, QStringLiteral("the source cannot be checked: %1").arg(failureOf(check)));
         if (check.value(0).toString() != QLatin1String("ok"))
             return refuse(Outcome::SourceDamaged,
@@ -637,7 +648,7 @@ RepositoryMigration::Report RepositoryMigration::run()
     }
     check.finish();
     // Transaction control cannot be prepared on PostgreSQL.
-    const bool began = check.exec( source.postgres() ? QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
+    const bool began = runUnprepared(check,  source.postgres() ? QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
                                       : QStringLiteral("BEGIN"));
     error = failureOf(check);
     check = QSqlQuery();
@@ -713,6 +724,31 @@ RepositoryMigration::Report RepositoryMigration::run()
             return refuse(Outcome::CopyFailed, failureOf(query));
         query.finish();
 
+        // PostgreSQL builds an index over loaded rows several times faster than it keeps one up to
+        // date row by row: the indexes that back no constraint go for the copy and come back after.
+        QStringList indexes;
+        if (toPostgres) {
+            if (!runStatement(query, QStringLiteral("SELECT indexname, indexdef, tablename FROM pg_indexes i WHERE "
+                                                    "schemaname = current_schema() AND NOT EXISTS (SELECT 1 FROM "
+                                                    "pg_constraint c WHERE c.conname = i.indexname)")))
+                return refuse(Outcome::CopyFailed, failureOf(query));
+            QStringList names;
+            while (query.next()) {
+                if (!tables().contains(query.value(2).toString()))
+                    continue;
+                names << query.value(0).toString();
+                indexes << query.value(1).toString();
+            }
+            query.finish();
+            for (const QString& name : names) {
+                if (!runUnprepared(query, QStringLiteral("DROP INDEX ") + name))
+                    return refuse(Outcome::CopyFailed, failureOf(query));
+                query.finish();
+            }
+            query.exec(QStringLiteral("SET LOCAL maintenance_work_mem = '256MB'"));
+            query.finish();
+        }
+
         QVector<QVector<Column>> targetColumns;
         for (int t = 0; t < tables().size(); ++t) {
             const QString& table = tables().at(t);
@@ -754,6 +790,11 @@ RepositoryMigration::Report RepositoryMigration::run()
         }
 
         if (toPostgres) {
+            for (const QString& index : indexes) {
+                if (!runUnprepared(query, index))
+                    return refuse(Outcome::CopyFailed, QStringLiteral("cannot build an index again: %1").arg(failureOf(query)));
+                query.finish();
+            }
             // The next key a sequence hands out lies past every copied one.
             for (int t = 0; t < tables().size(); ++t) {
                 const auto isId = [](const Column& column) { return column.name == QLatin1String("id"); };
