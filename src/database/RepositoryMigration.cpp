@@ -644,7 +644,7 @@ RepositoryMigration::Report RepositoryMigration::run()
             return refuse(Outcome::SourceDamaged, QStringLiteral("the source cannot be checked: %1").arg(failureOf(check)));
         if (check.value(0).toString() != QLatin1String("ok"))
             return refuse(Outcome::SourceDamaged,
-                          QStringLiteral("the source fails its integrity check: %1").arg(firstLine(check.value(0).toString())));
+                          QStringLiteral("the source fails its integrity check: %1").arg(check.value(0).toString().simplified().left(200)));
     }
     check.finish();
     // Transaction control cannot be prepared on PostgreSQL.

@@ -170,6 +170,10 @@ TEST_P(RepositoryMigrationTest, ToPostgreSQLAndBackKeepsEveryRowAndNewRowsTakeFr
     for (const QString& table : RepositoryMigration::tables())
         EXPECT_FALSE(original.value(table).isEmpty()) << table.toStdString();
 
+    QFile sourceFile(sqlitePath());
+    ASSERT_TRUE(sourceFile.open(QIODevice::ReadOnly));
+    const QByteArray sourceBytes = sourceFile.readAll();
+    sourceFile.close();
     QStringList progress;
     RepositoryMigration there(sqlitePath(), pgConnectionString());
     there.setProgress([&](const QString& table, qint64 copied, qint64 total) {
@@ -179,6 +183,9 @@ TEST_P(RepositoryMigrationTest, ToPostgreSQLAndBackKeepsEveryRowAndNewRowsTakeFr
     ASSERT_TRUE(toPostgres.ok()) << toPostgres.message.toStdString();
     ASSERT_EQ(toPostgres.tables.size(), RepositoryMigration::tables().size());
     EXPECT_TRUE(progress.contains("cloud_file_versions 12/12")) << progress.join(", ").toStdString();
+
+    ASSERT_TRUE(sourceFile.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(sourceFile.readAll() == sourceBytes) << "the source was written";
 
     const auto back = migrate(pgConnectionString(), backPath());
     ASSERT_TRUE(back.ok()) << back.message.toStdString();
@@ -194,42 +201,37 @@ TEST_P(RepositoryMigrationTest, ToPostgreSQLAndBackKeepsEveryRowAndNewRowsTakeFr
     ASSERT_TRUE(Database::init(false));
     DatabaseConnection connection(DatabasePool::defaultPool());
     ASSERT_EQ(connection.dbType(), DatabaseType::PostgreSQL);
+    // A collision with a copied key would fail an insert (the new file and folders included).
     Destination destination;
     destination.setCloudType("S3");
     destination.setAccountId("second");
     ASSERT_TRUE(destination.insert(connection));
-    EXPECT_EQ(destination.id(), 2u);
     CloudFileVersion version;
     version.setPath("/srv/new/folder/file.bin");
     version.setDateModified(Base);
     ASSERT_TRUE(version.insert(destination.id(), connection));
-    EXPECT_EQ(version.id(), 13u);
     History history;
-    history.setDestinationId(destination.id());
-    ASSERT_TRUE(history.insert(connection));
-    EXPECT_EQ(history.id(), 4u);
     SessionHistory session;
-    session.setDestinationId(destination.id());
-    ASSERT_TRUE(session.insert(connection));
-    EXPECT_EQ(session.id(), 2u);
     DiskImage image;
+    history.setDestinationId(destination.id());
+    session.setDestinationId(destination.id());
     image.setDestinationId(destination.id());
-    ASSERT_TRUE(image.insert(connection));
-    EXPECT_EQ(image.id(), 2u);
-    ArchiveBunches bunch;
+    ASSERT_TRUE(history.insert(connection) && session.insert(connection) && image.insert(connection));
     const auto file = CloudFile::select_(destination.id(), version.path(), connection);
     ASSERT_TRUE(file);
+    ArchiveBunches bunch;
     bunch.setFolderId(file->parentId());
     bunch.setDisplayName("second");
     bunch.setDestinationId(destination.id());
     bunch.setPlanId(QUuid::createUuid());
     ASSERT_EQ(bunch.insert(connection), Result::Ok);
-    EXPECT_EQ(bunch.id(), 2u);
     ArchiveGenerations generation;
     generation.setBunchId(bunch.id());
     generation.setMarker(QUuid::createUuid());
     ASSERT_EQ(generation.insert(connection), Result::Ok);
-    EXPECT_EQ(generation.id(), 2u);
+    EXPECT_EQ(QList<quint64>({destination.id(), version.id(), history.id(), session.id(), image.id(), bunch.id(),
+                              generation.id()}),
+              QList<quint64>({2, 13, 4, 2, 2, 2, 2}));
 }
 
 TEST_P(RepositoryMigrationTest, RefusalsChangeNothing)
