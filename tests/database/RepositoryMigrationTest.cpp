@@ -271,6 +271,33 @@ TEST_P(RepositoryMigrationTest, RefusalsChangeNothing)
     EXPECT_FALSE(QFile::exists(configRoot() + "fromdamaged.db"));
 }
 
+// A target that does not store what it was given (a column altered by hand) fails the check, and
+// keeps nothing of the copy.
+TEST_P(RepositoryMigrationTest, VerificationCatchesAlteredRows)
+{
+    writeSettings(pgConnectionString());
+    ASSERT_TRUE(Database::init(false));
+    resetProcessState();
+    const QString name = QUuid::createUuid().toString();
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+        Database::setPostgreSQLLocation(database, pgConnectionString());
+        ASSERT_TRUE(database.open());
+        QSqlQuery query(database);
+        // Four-byte floats keep about seven digits of a 14-digit date.
+        ASSERT_TRUE(query.exec("ALTER TABLE history ALTER COLUMN date_finished_utc TYPE real"))
+            << query.lastError().text().toStdString();
+    }
+    QSqlDatabase::removeDatabase(name);
+
+    // Twice: the first attempt left the target as empty as it found it.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto report = migrate(sqlitePath(), pgConnectionString());
+        EXPECT_EQ(report.outcome, Outcome::Mismatch);
+        EXPECT_TRUE(report.message.contains("history")) << report.message.toStdString();
+    }
+}
+
 // Every table the schema creates is copied.
 TEST_P(RepositoryMigrationTest, CopiesEveryTableOfTheSchema)
 {
