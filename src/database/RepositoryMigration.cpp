@@ -27,6 +27,10 @@ namespace RPX::SQL {
 
 namespace {
 
+using Outcome = RepositoryMigration::Outcome;
+using Report = RepositoryMigration::Report;
+using TableCopy = RepositoryMigration::TableCopy;
+
 const QString MetadataTable = QStringLiteral("metadata");
 const QString StampFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz");
 
@@ -271,10 +275,8 @@ QString identity(const QString& location)
     return result;
 }
 
-}  // namespace
-
 // One end of the copy: a connection of its own, never the process-wide pool's.
-class RepositoryMigration::Side
+class Side
 {
 public:
     ~Side() { close(); }
@@ -282,7 +284,7 @@ public:
     // Connects to a PostgreSQL location or opens an SQLite file; error says why not.
     bool open(const QString& location, bool readOnly, QString& error)
     {
-        m_postgres = isPostgreSQL(location);
+        m_postgres = RepositoryMigration::isPostgreSQL(location);
         const QString name = QStringLiteral("rpx-migrate-") + QUuid::createUuid().toString(QUuid::Id128);
         bool ok = false;
         {
@@ -365,7 +367,7 @@ public:
     {
         int present = 0;
         QString withRows;
-        for (const QString& table : tables()) {
+        for (const QString& table : RepositoryMigration::tables()) {
             if (columns(table).isEmpty())
                 continue;
             ++present;
@@ -379,7 +381,7 @@ public:
             if (query.next())
                 withRows = table;
         }
-        hasSchema = present == tables().size();
+        hasSchema = present == RepositoryMigration::tables().size();
         if (present != 0 && !hasSchema && withRows.isEmpty())
             error = QStringLiteral("it holds only part of a repository's tables");
         return withRows;
@@ -390,8 +392,6 @@ private:
     QPointer<DatabasePool> m_pool;
     std::unique_ptr<DatabaseConnection> m_connection;
 };
-
-namespace {
 
 // Receives the rows of one table on the target.
 class TableWriter
@@ -413,7 +413,8 @@ public:
         QStringList names;
         for (const Column& column : columns)
             names << column.name;
-        const QByteArray sql = QStringLiteral("COPY %1 (%2) FROM STDIN").arg(table, names.join(QLatin1Char(','))).toUtf8();
+        const QByteArray sql =
+            QStringLiteral("COPY %1 (%2) FROM STDIN").arg(table, names.join(QLatin1Char(','))).toUtf8();
         PGresult* result = m_connection ? PQexec(m_connection, sql.constData()) : nullptr;
         m_active = result != nullptr && PQresultStatus(result) == PGRES_COPY_IN;
         if (!m_active)
@@ -547,13 +548,8 @@ private:
     std::unique_ptr<QSqlQuery> m_full;
 };
 
-}  // namespace
-
 // Reads a table, hashing each row and handing it to a writer when there is one.
-class RepositoryMigration::Copier
-{
-public:
-    static bool read(Side& side, const QString& table, const QVector<Column>& columns, TableWriter* writer,
+bool readTable(Side& side, const QString& table, const QVector<Column>& columns, TableWriter* writer,
                      const std::function<void(qint64)>& progress, qint64 interval, TableCopy& result, QString& error)
     {
         QSqlQuery query = side.query();
@@ -587,8 +583,245 @@ public:
             return false;
         }
         return true;
+}
+
+// Sets the report's failure, logged once; false, for returning at once.
+bool fail(Report& report, Outcome outcome, const QString& message)
+{
+    report.outcome = outcome;
+    report.message = message;
+    KTL::KtlDebug("SQL").error() << "Migration:" << message;
+    return false;
+}
+
+// Opens the source inside one read transaction, so that a writer meanwhile cannot make the copy half
+// old, half new; an SQLite file must pass its check first. Every table's columns are read.
+bool openSource(Side& source, const QString& location, QVector<QVector<Column>>& columns, Report& report)
+{
+    QString error;
+    if (!RepositoryMigration::isPostgreSQL(location) && !QFileInfo(location).isFile())
+        return fail(report, Outcome::SourceUnreadable, QStringLiteral("no repository file at %1").arg(location));
+    if (!source.open(location, true, error))
+        return fail(report, Outcome::SourceUnreadable, QStringLiteral("cannot open the source: %1").arg(error));
+    QSqlQuery check = source.query();
+    if (!source.postgres()) {
+        // The quick check reads every page and row; the full one also matches every index entry
+        // against its row, which on a large catalog takes longer than the copy itself.
+        if (!runStatement(check, QStringLiteral("PRAGMA quick_check")) || !check.next())
+            return fail(report, Outcome::SourceDamaged,
+                        QStringLiteral("the source cannot be checked: %1").arg(failureOf(check)));
+        const QString verdict = check.value(0).toString().simplified();
+        if (verdict != QLatin1String("ok"))
+            return fail(report, Outcome::SourceDamaged,
+                        QStringLiteral("the source fails its integrity check: %1").arg(verdict.left(200)));
+        check.finish();
     }
-};
+    const QString begin = source.postgres() ? QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
+                                            : QStringLiteral("BEGIN");
+    if (!runUnprepared(check, begin))
+        return fail(report, Outcome::SourceUnreadable,
+                    QStringLiteral("cannot read the source: %1").arg(failureOf(check)));
+    for (const QString& table : RepositoryMigration::tables()) {
+        columns << source.columns(table);
+        if (columns.last().isEmpty())
+            return fail(report, Outcome::SourceUnreadable,
+                        QStringLiteral("the source holds no repository (no table %1)").arg(table));
+    }
+    return true;
+}
+
+// Refuses a target that holds rows or anything but a repository's empty tables; hasSchema tells
+// whether those tables are there already.
+bool checkTargetEmpty(const Side& target, bool& hasSchema, Report& report)
+{
+    QString error;
+    if (!target.postgres()) {
+        // Any file there that is not an SQLite database is someone's data: it is never replaced.
+        QSqlQuery query = target.query();
+        if (!runStatement(query, QStringLiteral("SELECT count(*) FROM sqlite_master")))
+            return fail(report, Outcome::TargetNotEmpty,
+                        QStringLiteral("the target is no database: %1").arg(failureOf(query)));
+    }
+    const QString full = target.tableWithRows(hasSchema, error);
+    if (!full.isEmpty())
+        return fail(report, Outcome::TargetNotEmpty,
+                    QStringLiteral("the target already holds rows (table %1)").arg(full));
+    if (!error.isEmpty())
+        return fail(report, Outcome::TargetNotEmpty, QStringLiteral("the target cannot take the copy: %1").arg(error));
+    return true;
+}
+
+// Connects to the PostgreSQL target, or creates the temporary SQLite file beside the target file.
+bool openTarget(Side& target, const QString& location, const QString& temporary, bool& hasSchema, Report& report)
+{
+    QString error;
+    if (RepositoryMigration::isPostgreSQL(location)) {
+        if (!target.open(location, false, error))
+            return fail(report, Outcome::TargetUnreachable,
+                        QStringLiteral("cannot connect to the target: %1").arg(error));
+        return checkTargetEmpty(target, hasSchema, report);
+    }
+    const QString folder = QFileInfo(location).absolutePath();
+    if (!QFileInfo(folder).isDir())
+        return fail(report, Outcome::TargetUnreachable, QStringLiteral("no folder %1 for the target").arg(folder));
+    if (QFileInfo::exists(location)) {
+        if (!target.open(location, true, error))
+            return fail(report, Outcome::TargetNotEmpty, QStringLiteral("the target is no database: %1").arg(error));
+        if (!checkTargetEmpty(target, hasSchema, report))
+            return false;
+        target.close();
+    }
+    hasSchema = false;
+    // What a killed copy left behind is of no use.
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+        QFile::remove(temporary + QLatin1String(suffix));
+    if (!target.open(temporary, false, error))
+        return fail(report, Outcome::TargetUnreachable, QStringLiteral("cannot create %1: %2").arg(temporary, error));
+    QSqlQuery pragma = target.query();
+    // The file is renamed into place only once complete: a journal would protect nothing.
+    return runStatement(pragma, QStringLiteral("PRAGMA journal_mode=OFF")) &&
+           runStatement(pragma, QStringLiteral("PRAGMA synchronous=OFF"));
+}
+
+// PostgreSQL builds an index over loaded rows several times faster than it keeps one up to date row
+// by row: the indexes that back no constraint go for the copy; their definitions come back.
+bool dropIndexes(Side& target, QStringList& definitions, Report& report)
+{
+    QSqlQuery query = target.query();
+    if (!runStatement(query, QStringLiteral("SELECT indexname, indexdef, tablename FROM pg_indexes i WHERE "
+                                            "schemaname = current_schema() AND NOT EXISTS (SELECT 1 FROM "
+                                            "pg_constraint c WHERE c.conname = i.indexname)")))
+        return fail(report, Outcome::CopyFailed, failureOf(query));
+    QStringList names;
+    while (query.next()) {
+        if (!RepositoryMigration::tables().contains(query.value(2).toString()))
+            continue;
+        names << query.value(0).toString();
+        definitions << query.value(1).toString();
+    }
+    query.finish();
+    for (const QString& name : names) {
+        if (!runUnprepared(query, QStringLiteral("DROP INDEX ") + name))
+            return fail(report, Outcome::CopyFailed, failureOf(query));
+    }
+    runUnprepared(query, QStringLiteral("SET LOCAL maintenance_work_mem = '256MB'"));
+    return true;
+}
+
+// Builds the indexes again and sets each key sequence past the highest copied key.
+bool completePostgres(Side& target, const QStringList& indexes, const QVector<QVector<Column>>& columns,
+                      Report& report)
+{
+    QSqlQuery query = target.query();
+    for (const QString& index : indexes) {
+        if (!runUnprepared(query, index))
+            return fail(report, Outcome::CopyFailed, QStringLiteral("cannot build an index: %1").arg(failureOf(query)));
+    }
+    const auto isId = [](const Column& column) { return column.name == QLatin1String("id"); };
+    for (int t = 0; t < columns.size(); ++t) {
+        if (std::none_of(columns.at(t).cbegin(), columns.at(t).cend(), isId))
+            continue;
+        const QString sql = QStringLiteral(
+            "SELECT setval(pg_get_serial_sequence('%1', 'id'), COALESCE(MAX(id), 0) + 1, false) FROM %1");
+        if (!runStatement(query, sql.arg(RepositoryMigration::tables().at(t))))
+            return fail(report, Outcome::CopyFailed, failureOf(query));
+        query.finish();
+    }
+    // Statistics for the planner right away; without them autovacuum gathers them later.
+    runUnprepared(query, QStringLiteral("ANALYZE"));
+    return true;
+}
+
+// The target read back must hold exactly what was read from the source.
+bool verify(Side& target, const QVector<QVector<Column>>& columns, const QVector<TableCopy>& copied,
+            Report& report)
+{
+    QString error;
+    for (int t = 0; t < copied.size(); ++t) {
+        const TableCopy& read = copied.at(t);
+        TableCopy written;
+        if (!readTable(target, read.table, columns.at(t), nullptr, nullptr, 1, written, error))
+            return fail(report, Outcome::CopyFailed,
+                        QStringLiteral("reading back %1 failed: %2").arg(read.table, error));
+        if (written.rows != read.rows || written.checksum != read.checksum)
+            return fail(report, Outcome::Mismatch,
+                        QStringLiteral("table %1 differs after the copy: %2 rows read, %3 written%4")
+                            .arg(read.table)
+                            .arg(read.rows)
+                            .arg(written.rows)
+                            .arg(written.rows == read.rows ? QStringLiteral(", content differs") : QString()));
+    }
+    return true;
+}
+
+bool syncPath(const QString& path)
+{
+    const int file = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+    const bool synced = file >= 0 && ::fsync(file) == 0;
+    if (file >= 0)
+        ::close(file);
+    return synced;
+}
+
+// Puts the complete SQLite copy in place of the target file.
+bool putInPlace(Side& target, const QString& temporary, const QString& location, Report& report)
+{
+    {
+        QSqlQuery wal = target.query();
+        // The library opens its file in WAL mode; the file is born in it.
+        runStatement(wal, QStringLiteral("PRAGMA journal_mode=WAL"));
+    }
+    target.close();
+    // An old write-ahead log beside the new file would be replayed into it.
+    QFile::remove(location + QStringLiteral("-wal"));
+    QFile::remove(location + QStringLiteral("-shm"));
+    if (!syncPath(temporary) ||
+        std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(location).constData()) != 0)
+        return fail(report, Outcome::CopyFailed, QStringLiteral("cannot put the copy in place at %1").arg(location));
+    syncPath(QFileInfo(location).absolutePath());
+    return true;
+}
+
+// Copies one table; the target's columns, all of which the source must have, say what is read.
+bool copyTable(Side& source, Side& target, const QString& table, const QVector<Column>& sourceColumns,
+               QVector<Column>& columns, const RepositoryMigration::Progress& progress, qint64 interval,
+               TableCopy& copy, Report& report)
+{
+    for (Column& column : columns) {
+        const auto same = [&column](const Column& other) { return other.name == column.name; };
+        const auto found = std::find_if(sourceColumns.cbegin(), sourceColumns.cend(), same);
+        if (found == sourceColumns.cend())
+            return fail(report, Outcome::SourceUnreadable,
+                        QStringLiteral("the source's table %1 has no column %2").arg(table, column.name));
+        // PostgreSQL's column types are the stricter ones: they decide how a value is carried and
+        // compared, so that a checksum is the same whichever way the copy goes.
+        if (source.postgres())
+            column.kind = found->kind;
+    }
+
+    qint64 total = 0;
+    if (progress) {
+        QSqlQuery count = source.query();
+        if (runStatement(count, QStringLiteral("SELECT COUNT(*) FROM ") + table) && count.next())
+            total = count.value(0).toLongLong();
+    }
+    std::unique_ptr<TableWriter> writer;
+    if (target.postgres())
+        writer = std::make_unique<CopyWriter>(NativeHandle::postgres(target.connection().database().driver()), table,
+                                              columns);
+    else
+        writer = std::make_unique<InsertWriter>(target.connection(), table, columns);
+    const auto rowsCopied = [&](qint64 rows) { progress(table, rows, total); };
+    QString error;
+    if (!readTable(source, table, columns, writer.get(), progress ? std::function<void(qint64)>(rowsCopied) : nullptr,
+                   interval, copy, error))
+        return fail(report, Outcome::CopyFailed, QStringLiteral("copying %1 failed: %2").arg(table, error));
+    if (progress)
+        progress(table, copy.rows, total);
+    return true;
+}
+
+}  // namespace
 
 RepositoryMigration::RepositoryMigration(const QString& source, const QString& target)
     : m_source(source), m_target(target)
@@ -619,49 +852,10 @@ bool RepositoryMigration::isPostgreSQL(const QString& location)
 RepositoryMigration::Report RepositoryMigration::run()
 {
     Report report;
-    const auto refuse = [&report](Outcome outcome, const QString& message) {
-        report.outcome = outcome;
-        report.message = message;
-        KTL::KtlDebug("SQL").error() << "Migration:" << message;
+    if (identity(m_source) == identity(m_target)) {
+        fail(report, Outcome::SameLocation, QStringLiteral("the target is the source"));
         return report;
-    };
-
-    if (identity(m_source) == identity(m_target))
-        return refuse(Outcome::SameLocation, QStringLiteral("the target is the source"));
-
-    // The source: one read transaction, so that a writer meanwhile cannot make the copy half old, half new.
-    Side source;
-    QString error;
-    if (!isPostgreSQL(m_source) && !QFileInfo(m_source).isFile())
-        return refuse(Outcome::SourceUnreadable, QStringLiteral("no repository file at %1").arg(m_source));
-    if (!source.open(m_source, true, error))
-        return refuse(Outcome::SourceUnreadable, QStringLiteral("cannot open the source: %1").arg(error));
-    QSqlQuery check = source.query();
-    if (!source.postgres()) {
-        // The quick check reads every page and row; the full one also matches every index entry
-        // against its row, which on a large catalog takes longer than the copy itself.
-        if (!runStatement(check, QStringLiteral("PRAGMA quick_check")) || !check.next())
-            return refuse(Outcome::SourceDamaged, QStringLiteral("the source cannot be checked: %1").arg(failureOf(check)));
-        if (check.value(0).toString() != QLatin1String("ok"))
-            return refuse(Outcome::SourceDamaged,
-                          QStringLiteral("the source fails its integrity check: %1").arg(check.value(0).toString().simplified().left(200)));
     }
-    check.finish();
-    // Transaction control cannot be prepared on PostgreSQL.
-    const bool began = runUnprepared(check,  source.postgres() ? QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
-                                      : QStringLiteral("BEGIN"));
-    error = failureOf(check);
-    check = QSqlQuery();
-    if (!began)
-        return refuse(Outcome::SourceUnreadable, QStringLiteral("cannot read the source: %1").arg(error));
-    QVector<QVector<Column>> sourceColumns;
-    for (const QString& table : tables()) {
-        sourceColumns << source.columns(table);
-        if (sourceColumns.last().isEmpty())
-            return refuse(Outcome::SourceUnreadable, QStringLiteral("the source holds no repository (no table %1)").arg(table));
-    }
-
-    // The target: a PostgreSQL transaction, or a temporary file beside the SQLite one.
     const bool toPostgres = isPostgreSQL(m_target);
     const QString temporary = m_target + QStringLiteral(".migrating");
     // Removes an SQLite copy that is not complete, once nothing holds it open any more.
@@ -673,190 +867,63 @@ RepositoryMigration::Report RepositoryMigration::run()
             if (!path.isEmpty())
                 QFile::remove(path);
         }
-    } discard;
-    Side target;
-    bool hasSchema = false;
-    if (toPostgres) {
-        if (!target.open(m_target, false, error))
-            return refuse(Outcome::TargetUnreachable, QStringLiteral("cannot connect to the target: %1").arg(error));
-    } else {
-        if (!QFileInfo(QFileInfo(m_target).absolutePath()).isDir())
-            return refuse(Outcome::TargetUnreachable,
-                          QStringLiteral("no folder %1 for the target").arg(QFileInfo(m_target).absolutePath()));
-        if (QFileInfo::exists(m_target)) {
-            if (!target.open(m_target, true, error))
-                return refuse(Outcome::TargetNotEmpty, QStringLiteral("cannot open the existing target: %1").arg(error));
-        }
-    }
-    if (toPostgres || QFileInfo::exists(m_target)) {
-        const QString full = target.tableWithRows(hasSchema, error);
-        if (!full.isEmpty())
-            return refuse(Outcome::TargetNotEmpty, QStringLiteral("the target already holds rows (table %1)").arg(full));
-        if (!error.isEmpty())
-            return refuse(Outcome::TargetNotEmpty, QStringLiteral("the target cannot take the copy: %1").arg(error));
-    }
-    if (!toPostgres) {
-        target.close();
-        hasSchema = false;
-        // What a killed copy left behind is of no use.
-        for (const char* suffix : {"", "-journal", "-wal", "-shm"})
-            QFile::remove(temporary + QLatin1String(suffix));
-        discard.path = temporary;
-        if (!target.open(temporary, false, error))
-            return refuse(Outcome::TargetUnreachable, QStringLiteral("cannot create %1: %2").arg(temporary, error));
-        QSqlQuery pragma = target.query();
-        // The file is renamed into place only once complete: a journal would protect nothing.
-        runStatement(pragma, QStringLiteral("PRAGMA journal_mode=OFF"));
-        pragma.finish();
-        runStatement(pragma, QStringLiteral("PRAGMA synchronous=OFF"));
-        pragma.finish();
-    }
+    } discard{toPostgres ? QString() : temporary};
 
-    Report copied = report;
+    Side source;
+    Side target;
+    QVector<QVector<Column>> sourceColumns;
+    bool hasSchema = false;
+    if (!openSource(source, m_source, sourceColumns, report) ||
+        !openTarget(target, m_target, temporary, hasSchema, report))
+        return report;
+
+    QVector<TableCopy> copied;
     {
         Transaction transaction(target.connection());
-        if (!transaction.isActive())
-            return refuse(Outcome::CopyFailed, QStringLiteral("cannot begin writing the target"));
-        if (!hasSchema && !createDatabaseStructure(target.connection()))
-            return refuse(Outcome::CopyFailed, QStringLiteral("cannot create the repository's tables on the target"));
+        if (!transaction.isActive()) {
+            fail(report, Outcome::CopyFailed, QStringLiteral("cannot begin writing the target"));
+            return report;
+        }
+        if (!hasSchema && !createDatabaseStructure(target.connection())) {
+            fail(report, Outcome::CopyFailed, QStringLiteral("cannot create the repository's tables on the target"));
+            return report;
+        }
         QSqlQuery query = target.query();
-        if (!runStatement(query, QStringLiteral("DELETE FROM ") + MetadataTable))
-            return refuse(Outcome::CopyFailed, failureOf(query));
-        query.finish();
-
-        // PostgreSQL builds an index over loaded rows several times faster than it keeps one up to
-        // date row by row: the indexes that back no constraint go for the copy and come back after.
         QStringList indexes;
-        if (toPostgres) {
-            if (!runStatement(query, QStringLiteral("SELECT indexname, indexdef, tablename FROM pg_indexes i WHERE "
-                                                    "schemaname = current_schema() AND NOT EXISTS (SELECT 1 FROM "
-                                                    "pg_constraint c WHERE c.conname = i.indexname)")))
-                return refuse(Outcome::CopyFailed, failureOf(query));
-            QStringList names;
-            while (query.next()) {
-                if (!tables().contains(query.value(2).toString()))
-                    continue;
-                names << query.value(0).toString();
-                indexes << query.value(1).toString();
-            }
-            query.finish();
-            for (const QString& name : names) {
-                if (!runUnprepared(query, QStringLiteral("DROP INDEX ") + name))
-                    return refuse(Outcome::CopyFailed, failureOf(query));
-                query.finish();
-            }
-            query.exec(QStringLiteral("SET LOCAL maintenance_work_mem = '256MB'"));
-            query.finish();
+        if (!runStatement(query, QStringLiteral("DELETE FROM ") + MetadataTable) ||
+            (toPostgres && !dropIndexes(target, indexes, report))) {
+            if (report.message.isEmpty())
+                fail(report, Outcome::CopyFailed, failureOf(query));
+            return report;
         }
 
         QVector<QVector<Column>> targetColumns;
         for (int t = 0; t < tables().size(); ++t) {
-            const QString& table = tables().at(t);
-            targetColumns << target.columns(table);
-            for (Column& column : targetColumns.last()) {
-                const auto same = [&column](const Column& other) { return other.name == column.name; };
-                const auto found = std::find_if(sourceColumns.at(t).cbegin(), sourceColumns.at(t).cend(), same);
-                if (found == sourceColumns.at(t).cend())
-                    return refuse(Outcome::SourceUnreadable,
-                                  QStringLiteral("the source's table %1 has no column %2").arg(table, column.name));
-                // PostgreSQL's column types are the stricter ones: they decide how a value is carried
-                // and compared, so that a checksum is the same whichever way the copy goes.
-                if (source.postgres())
-                    column.kind = found->kind;
-            }
-
-            qint64 total = 0;
-            if (m_progress) {
-                QSqlQuery count = source.query();
-                if (runStatement(count, QStringLiteral("SELECT COUNT(*) FROM ") + table) && count.next())
-                    total = count.value(0).toLongLong();
-            }
-            std::unique_ptr<TableWriter> writer;
-            if (toPostgres)
-                writer = std::make_unique<CopyWriter>(NativeHandle::postgres(target.connection().database().driver()),
-                                                      table, targetColumns.last());
-            else
-                writer = std::make_unique<InsertWriter>(target.connection(), table, targetColumns.last());
-            const auto progress = [&](qint64 rows) { m_progress(table, rows, total); };
+            targetColumns << target.columns(tables().at(t));
             TableCopy copy;
-            if (!Copier::read(source, table, targetColumns.last(), writer.get(),
-                              m_progress ? std::function<void(qint64)>(progress) : nullptr, m_progressInterval,
-                              copy, error))
-                return refuse(Outcome::CopyFailed, QStringLiteral("copying %1 failed: %2").arg(table, error));
-            writer.reset();
-            if (m_progress)
-                m_progress(table, copy.rows, total);
-            copied.tables << copy;
+            if (!copyTable(source, target, tables().at(t), sourceColumns.at(t), targetColumns.last(), m_progress,
+                           m_progressInterval, copy, report))
+                return report;
+            copied << copy;
         }
-
-        if (toPostgres) {
-            for (const QString& index : indexes) {
-                if (!runUnprepared(query, index))
-                    return refuse(Outcome::CopyFailed, QStringLiteral("cannot build an index again: %1").arg(failureOf(query)));
-                query.finish();
-            }
-            // The next key a sequence hands out lies past every copied one.
-            for (int t = 0; t < tables().size(); ++t) {
-                const auto isId = [](const Column& column) { return column.name == QLatin1String("id"); };
-                if (std::none_of(targetColumns.at(t).cbegin(), targetColumns.at(t).cend(), isId))
-                    continue;
-                const QString& table = tables().at(t);
-                if (!runStatement(query, QStringLiteral("SELECT setval(pg_get_serial_sequence('%1', 'id'), COALESCE(MAX(id), 0) + "
-                                               "1, false) FROM %1")
-                                    .arg(table)))
-                    return refuse(Outcome::CopyFailed, failureOf(query));
-                query.finish();
-            }
-            // Statistics for the planner right away; without them autovacuum gathers them later.
-            query.exec(QStringLiteral("ANALYZE"));
-            query.finish();
+        if ((toPostgres && !completePostgres(target, indexes, targetColumns, report)) ||
+            !verify(target, targetColumns, copied, report))
+            return report;
+        if (!transaction.commit()) {
+            fail(report, Outcome::CopyFailed, QStringLiteral("cannot commit the copy"));
+            return report;
         }
-
-        // The target read back must hold exactly what was read from the source.
-        for (int t = 0; t < tables().size(); ++t) {
-            TableCopy written;
-            if (!Copier::read(target, tables().at(t), targetColumns.at(t), nullptr, nullptr, 1, written, error))
-                return refuse(Outcome::CopyFailed, QStringLiteral("reading back %1 failed: %2").arg(tables().at(t), error));
-            const TableCopy& read = copied.tables.at(t);
-            if (written.rows != read.rows || written.checksum != read.checksum)
-                return refuse(Outcome::Mismatch, QStringLiteral("table %1 differs after the copy: %2 rows read, %3 written%4")
-                                                   .arg(read.table)
-                                                   .arg(read.rows)
-                                                   .arg(written.rows)
-                                                   .arg(written.rows == read.rows ? QStringLiteral(", content differs")
-                                                                                  : QString()));
-        }
-        if (!transaction.commit())
-            return refuse(Outcome::CopyFailed, QStringLiteral("cannot commit the copy"));
     }
-    QSqlQuery end = source.query();
-    end.exec(QStringLiteral("ROLLBACK"));
-    end = QSqlQuery();
+    {
+        QSqlQuery end = source.query();
+        runUnprepared(end, QStringLiteral("ROLLBACK"));
+    }
     source.close();
-
-    if (!toPostgres) {
-        QSqlQuery wal = target.query();
-        // The library opens its file in WAL mode; the file is born in it.
-        runStatement(wal, QStringLiteral("PRAGMA journal_mode=WAL"));
-        wal = QSqlQuery();
-        target.close();
-        const int file = ::open(QFile::encodeName(temporary).constData(), O_RDONLY);
-        const bool synced = file >= 0 && ::fsync(file) == 0;
-        if (file >= 0)
-            ::close(file);
-        // An old write-ahead log beside the new file would be replayed into it.
-        QFile::remove(m_target + QStringLiteral("-wal"));
-        QFile::remove(m_target + QStringLiteral("-shm"));
-        if (!synced || std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_target).constData()) != 0)
-            return refuse(Outcome::CopyFailed, QStringLiteral("cannot put the copy in place at %1").arg(m_target));
-        const int folder = ::open(QFile::encodeName(QFileInfo(m_target).absolutePath()).constData(), O_RDONLY);
-        if (folder >= 0) {
-            ::fsync(folder);
-            ::close(folder);
-        }
-    }
-    copied.outcome = Outcome::Ok;
-    return copied;
+    if (!toPostgres && !putInPlace(target, temporary, m_target, report))
+        return report;
+    report.outcome = Outcome::Ok;
+    report.tables = copied;
+    return report;
 }
 
 }  // namespace RPX::SQL

@@ -59,9 +59,6 @@ public:
     static bool isPostgreSQL(const QString& location);
 
 private:
-    class Side;
-    class Copier;
-
     QString m_source;
     QString m_target;
     Progress m_progress;

@@ -141,11 +141,11 @@ int runMigrate(Context& context)
                              {QStringLiteral("copied"), total},
                              {QStringLiteral("DB_location"), target},
                              {QStringLiteral("switched"), switching}};
+    const QString next = switching ? QStringLiteral("the settings now point at the copy")
+                                   : QStringLiteral("set it in the settings file, or run again with --switch");
     context.result(object, QStringLiteral("copied and verified %1 rows:\n%2\nDB_location=\"%3\"\n%4")
                                .arg(total)
-                               .arg(lines.join(QLatin1Char('\n')), target,
-                                    switching ? QStringLiteral("the settings now point at the copy")
-                                              : QStringLiteral("set it in the settings file, or run again with --switch")));
+                               .arg(lines.join(QLatin1Char('\n')), target, next));
     return Success;
 }
 
