@@ -9,10 +9,8 @@
 #include "Transaction.h"
 #include "agent/KtlDebug.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QUuid>
 #include <algorithm>
