@@ -201,6 +201,14 @@ TEST_P(RepositoryMigrationTest, ToPostgreSQLAndBackKeepsEveryRowAndNewRowsTakeFr
     ASSERT_TRUE(Database::init(false));
     DatabaseConnection connection(DatabasePool::defaultPool());
     ASSERT_EQ(connection.dbType(), DatabaseType::PostgreSQL);
+    // The indexes set aside for the load are back.
+    QSqlQuery indexes = connection.query();
+    ASSERT_TRUE(indexes.exec("SELECT indexname FROM pg_indexes WHERE schemaname = current_schema()"));
+    QStringList names;
+    while (indexes.next())
+        names << indexes.value(0).toString();
+    for (const char* index : {"files_destination_path", "versions_file", "history_datefinished", "idx_plan_name"})
+        EXPECT_TRUE(names.contains(index)) << index;
     // A collision with a copied key would fail an insert (the new file and folders included).
     Destination destination;
     destination.setCloudType("S3");
