@@ -126,6 +126,11 @@ QString BenchRepository::sqlitePath() const
     return folder() + QStringLiteral("rpxstore.db");
 }
 
+QString BenchRepository::location() const
+{
+    return m_pgDatabase.isEmpty() ? sqlitePath() : withDatabase(pgServer(), m_pgDatabase);
+}
+
 qint64 BenchRepository::sqliteBytes() const
 {
     {

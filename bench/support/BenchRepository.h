@@ -26,6 +26,8 @@ public:
     QString folder() const;
     // The SQLite repository file.
     QString sqlitePath() const;
+    // The repository as DB_location names it: the PostgreSQL string or the SQLite file.
+    QString location() const;
     // The repository file and its write-ahead log after a full checkpoint, in bytes (SQLite only).
     qint64 sqliteBytes() const;
 

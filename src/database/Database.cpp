@@ -130,10 +130,8 @@ bool Database::initSQLite(const QString& path)
     return createStructureThroughPool() || failOpen();
 }
 
-bool Database::initPostgreSQL(const QString& connectionString)
+void Database::setPostgreSQLLocation(QSqlDatabase& database, const QString& connectionString)
 {
-    KTL::KtlDebug("SQL").info() << "Use PostgreSQL database";
-
     QString host, user, password, databaseName;
     int port = 5432;
     const QStringList items = connectionString.split(QLatin1Char(';'));
@@ -154,13 +152,19 @@ bool Database::initPostgreSQL(const QString& connectionString)
             databaseName = value;
         }
     }
-
-    QSqlDatabase database = addDefaultConnection(QStringLiteral("QPSQL"));
     database.setHostName(host);
     database.setDatabaseName(databaseName);
     database.setUserName(user);
     database.setPassword(password);
     database.setPort(port);
+}
+
+bool Database::initPostgreSQL(const QString& connectionString)
+{
+    KTL::KtlDebug("SQL").info() << "Use PostgreSQL database";
+
+    QSqlDatabase database = addDefaultConnection(QStringLiteral("QPSQL"));
+    setPostgreSQLLocation(database, connectionString);
     // Statements are prepared once per connection and reused with every value. After five runs
     // PostgreSQL may switch a prepared statement to one generic plan, chosen for no value in
     // particular and, on a table that grew since its last statistics, badly (registering files

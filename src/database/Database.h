@@ -2,6 +2,7 @@
 
 #include "DatabaseType.h"
 
+#include <QSqlDatabase>
 #include <QString>
 
 namespace RPX::SQL {
@@ -21,6 +22,10 @@ public:
     static void resetDbLastError();
 
     static bool shrink();
+
+    // Host, port, user, password and database of a "PGSQL;host:…;port:…;user:…;password:…;database:…"
+    // location, set on a connection that is not yet open.
+    static void setPostgreSQLLocation(QSqlDatabase& database, const QString& connectionString);
 
 private:
     static bool open(const QString& connectionString);

@@ -172,4 +172,50 @@ TEST_P(RpxrepoTest, ErrorsGiveOneLineAndChangeNothing)
     EXPECT_FALSE(QDir(storage).exists());
 }
 
+// A repository on SQLite moved with --switch (to PostgreSQL, or to another file on the SQLite run):
+// the settings keep everything else, and every command goes on against the copy.
+TEST_P(RpxrepoTest, MigrateWithSwitchAndCarryOn)
+{
+    writeSettings(sqlitePath());
+    const QString settings = configRoot() + "settings.xml";
+    QFile file(settings);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QByteArray xml = file.readAll().replace("</settings>", "  <!-- kept -->\n  <agent name=\"pc1\" port=\"7\"/>\n</settings>");
+    file.resize(0);
+    file.write(xml);
+    file.close();
+
+    age(2);
+    ASSERT_EQ(backup().status, 0);
+    const QString target = postgres() ? pgConnectionString() : configRoot() + "moved.db";
+    const ToolRun moved = rpxrepo({"--json", "migrate", "--to", target, "--switch"});
+    ASSERT_EQ(moved.status, 0) << moved.err.toStdString();
+    EXPECT_EQ(moved.json("DB_location").toString(), target);
+    EXPECT_EQ(moved.json("rows").toObject().value("cloud_file_versions").toInt(), 4);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString rewritten = QString::fromUtf8(file.readAll());
+    EXPECT_TRUE(rewritten.contains("<!-- kept -->") && rewritten.contains("<agent name=\"pc1\" port=\"7\"/>") &&
+                rewritten.contains(target.toHtmlEscaped()))
+        << rewritten.toStdString();
+
+    // Moving again is refused: the copy is now the configured repository, and it holds rows.
+    for (const QString& to : {target, sqlitePath()}) {
+        const ToolRun again = rpxrepo({"migrate", "--to", to});
+        EXPECT_NE(again.status, 0);
+        EXPECT_TRUE(again.err.startsWith("rpxrepo: migrate: ") && again.err.trimmed().count('\n') == 0)
+            << again.err.toStdString();
+    }
+
+    EXPECT_EQ(rpxrepo({"--json", "info"}).json("engine").toString(), postgres() ? "PostgreSQL" : "SQLite");
+    EXPECT_EQ(rpxrepo({"--json", "versions", storage, source + "/docs/a.txt"}).json("versions").toArray().size(), 1);
+    const QString into = m_work.filePath("restored");
+    const ToolRun restore = rpxrepo({"restore", storage, source, "--at", hoursAgo(-1), "--into", into});
+    ASSERT_EQ(restore.status, 0) << restore.err.toStdString();
+    EXPECT_EQ(tree(into), tree(source));
+    write(source + "/docs/later.txt", "later");
+    const ToolRun later = backup();
+    ASSERT_EQ(later.status, 0) << later.err.toStdString();
+    EXPECT_EQ(later.json("written").toInt(), 1);
+}
+
 RPX_ON_BOTH_ENGINES(RpxrepoTest);

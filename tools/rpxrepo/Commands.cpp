@@ -8,7 +8,7 @@ const Command* findCommand(const QString& name)
         {"info", &runInfo},         {"backup", &runBackup},     {"ls", &runLs},
         {"versions", &runVersions}, {"restore", &runRestore},   {"purge", &runPurge},
         {"sessions", &runSessions}, {"history", &runHistory},   {"generation", &runGeneration},
-        {"images", &runImages},     {"shrink", &runShrink},
+        {"images", &runImages},     {"shrink", &runShrink},     {"migrate", &runMigrate},
     };
     for (const Command& command : commands) {
         if (name == QLatin1String(command.name))

@@ -24,5 +24,6 @@ int runHistory(Context& context);
 int runGeneration(Context& context);
 int runImages(Context& context);
 int runShrink(Context& context);
+int runMigrate(Context& context);
 
 }  // namespace rpxrepo

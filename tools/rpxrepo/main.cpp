@@ -37,6 +37,7 @@ commands:
   generation ls GENERATION_DB [--at TIME] [--only-files] [--skip-deleted] PATH...
   images DEST                            disk images of a destination
   shrink                                 compact the repository
+  migrate --to LOCATION [--switch]       copy the repository to an SQLite file or PGSQL;… location
 
 DEST is a destination folder given to backup --to, or a destination id.
 TIME is ISO 8601 (2024-01-31T23:59:07, UTC unless it carries an offset).

@@ -4,11 +4,16 @@
 //       Opens the repository of RPX_CONFIG_ROOT and registers file versions until it is killed.
 //       Prints "ready", then "ack <versionId> <fileId> <run> <sequence> <path>" for every version
 //       the database has acknowledged (in transaction mode only after the commit).
+//
+//   reliability_child migrate <source> <target>
+//       Copies the repository at source to target, printing "copied <table> <rows>" every 100 rows
+//       of a table, then "done" or "failed <reason>".
 
 #include <rpxRepository/catalog/CloudFileVersion.h>
 #include <rpxRepository/database/Database.h>
 #include <rpxRepository/database/DatabaseConnection.h>
 #include <rpxRepository/database/DatabasePool.h>
+#include <rpxRepository/database/RepositoryMigration.h>
 #include <rpxRepository/database/Transaction.h>
 
 #include <QCoreApplication>
@@ -84,6 +89,18 @@ int registerLoop(bool inTransactions, int run)
     }
 }
 
+int migrate(const QString& source, const QString& target)
+{
+    RepositoryMigration migration(source, target);
+    migration.setProgressInterval(100);
+    migration.setProgress([](const QString& table, qint64 copied, qint64) {
+        say(QStringLiteral("copied %1 %2").arg(table).arg(copied));
+    });
+    const RepositoryMigration::Report report = migration.run();
+    say(report.ok() ? QStringLiteral("done") : QStringLiteral("failed ") + report.message);
+    return report.ok() ? 0 : 6;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -92,6 +109,9 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments();
     if (args.size() == 4 && args[1] == QLatin1String("register"))
         return registerLoop(args[2] == QLatin1String("transaction"), args[3].toInt());
-    std::fprintf(stderr, "usage: reliability_child register <autocommit|transaction> <run>\n");
+    if (args.size() == 4 && args[1] == QLatin1String("migrate"))
+        return migrate(args[2], args[3]);
+    std::fprintf(stderr, "usage: reliability_child register <autocommit|transaction> <run>\n"
+                         "       reliability_child migrate <source> <target>\n");
     return 1;
 }
