@@ -205,6 +205,56 @@ TEST_P(CheckCloudFiles4PurgeTest, CandidateStatementsPrefixesAndDeletionThreshol
     EXPECT_TRUE(run({""}).isEmpty());
 }
 
+// Pages of two rows cut files short and one file fills a page alone; the streamed picks are still
+// files()'s. A sink that deletes in batches as picks come leaves nothing to pick, and a sink that
+// says stop gets no more.
+TEST_P(CheckCloudFiles4PurgeTest, StreamedPicksMatchFilesAndMayBeDeletedMeanwhile)
+{
+    TestConnection connection(pool());
+    for (int file = 0; file < 6; ++file) {
+        for (int v = 0; v <= file % 3 + (file == 4 ? 3 : 0); ++v)
+            add(connection, QStringLiteral("/d/f%1").arg(file), QStringLiteral("f%1v%2").arg(file).arg(v),
+                utc(2024, 1 + v, 1 + file));
+    }
+    markDeleted(connection, "/d/f2", utc(2023, 1, 1));
+    markDeleted(connection, "/d/f5", utc(2022, 1, 1));
+    Purge purge(Dest);
+    purge.setCurrentTime(Now);
+    purge.keepNumberOfVersion(true, 1);
+    purge.deleteLocalyDeleted(true, 90);
+    const QStringList expected = labels(purge.files({"/d/"}, connection));
+    ASSERT_EQ(expected.size(), 15);  // 9 by the count, 6 of deleted files, 4 of them twice
+
+    purge.setSelectionPageRows(2);
+    Purge::Picks streamed;
+    EXPECT_TRUE(purge.selectEach({"/d/"}, connection, [&](const Purge::Pick& pick) {
+        streamed << pick;
+        return streamed.size() < 3;
+    }));
+    EXPECT_EQ(labels(streamed), expected.mid(0, 3));
+
+    QSet<unsigned long long> deleted;
+    QList<VersionPointer> batch;
+    auto flush = [&] {
+        for (const auto& version : batch)
+            EXPECT_TRUE(version->delete_(true, connection));
+        batch.clear();
+    };
+    EXPECT_TRUE(purge.selectEach({"/d/"}, connection, [&](const Purge::Pick& pick) {
+        if (!deleted.contains(pick.first->id())) {
+            deleted.insert(pick.first->id());
+            batch << pick.first;
+        }
+        if (batch.size() == 3)
+            flush();
+        return true;
+    }));
+    flush();
+    EXPECT_EQ(deleted.size(), 11);
+    EXPECT_TRUE(purge.files({"/d/"}, connection).isEmpty());
+    EXPECT_EQ(CloudFileVersion::select_(CloudFile::select_(Dest, "/d/f4", connection)->id(), connection).size(), 1);
+}
+
 // Marks follow the disk: removed files get the current time, reappearing ones (a.txt) are cleared,
 // and only the rows whose mark changes are written. Pages of two make the root folder take two.
 TEST_P(CheckCloudFiles4PurgeTest, MarkWalkFollowsTheDiskAndWritesOnlyChanges)
