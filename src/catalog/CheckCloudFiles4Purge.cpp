@@ -34,9 +34,10 @@ bool isDifferential(const CloudFileVersion& version)
 }
 
 // Versions of a destination's files with their file, in file order and oldest first within a file,
-// a page of rows at a time. The rule walk follows the key; the deleted-locally walk follows the
-// (destination_id, date_deleted_utc) index, whose entries end with the key. Both let the engines
-// read in index order and stop at the page's end, however many files the destination holds.
+// a page of rows at a time. The rule walk follows the key (the unary plus keeps SQLite off the
+// (destination_id, local_path) index, through which it would sort every remaining file for each
+// page); the deleted-locally walk follows the (destination_id, date_deleted_utc) index, whose
+// entries end with the key. Both read in index order and stop at the page's end.
 #define RPX_PURGE_COLUMNS                                                                                      \
     "select v.file_id, v.id, v.cloud_path, v.history_path, v.size, v.original_size, v.date_purgeddelay_utc, " \
     "v.attributes, v.date_modified_utc, v.is_compressed, v.is_encrypted, v.is_simple, v.is_broken, "          \
@@ -44,13 +45,56 @@ bool isDifferential(const CloudFileVersion& version)
     "v.delimiter, v.encryptioniv, v.kdfsalt, v.encryptionkey, f.local_path, f.date_deleted_utc "              \
     "from cloud_files f inner join cloud_file_versions v on v.file_id = f.id "
 const char* const RuleWalk = RPX_PURGE_COLUMNS
-    "where f.destination_id = :destination_id and f.id > :after_id "
+    "where +f.destination_id = :destination_id and f.id > :after_id "
     "order by f.id, v.date_modified_utc limit :rows";
 const char* const DeletedWalk = RPX_PURGE_COLUMNS
     "where f.destination_id = :destination_id and f.date_deleted_utc <= :date_deleted_utc and "
     "(f.date_deleted_utc, f.id) > (:after_deleted, :after_id) "
     "order by f.date_deleted_utc, f.id, v.date_modified_utc limit :rows";
 #undef RPX_PURGE_COLUMNS
+
+// The walk's columns by position: a lookup by name for each of millions of rows costs more than
+// reading them.
+enum WalkColumn : int {
+    FileIdColumn, IdColumn, CloudPathColumn, HistoryPathColumn, SizeColumn, OriginalSizeColumn, PurgeDelayColumn,
+    AttributesColumn, ModifiedColumn, CompressedColumn, EncryptedColumn, SimpleColumn, BrokenColumn, UploadIdColumn,
+    BackupColumn, FileNameIvColumn, RevisionColumn, RevisionIsFullColumn, DelimiterColumn, EncryptionIvColumn,
+    KdfSaltColumn, EncryptionKeyColumn, LocalPathColumn, DeletedColumn
+};
+
+QByteArray utf8Of(const QVariant& stored)
+{
+    return stored.isNull() ? QByteArray() : stored.toString().toUtf8();
+}
+
+// What CloudFileVersion::init reads from the same columns.
+QSharedPointer<CloudFileVersion> readVersion(const QSqlQuery& query)
+{
+    QSharedPointer<CloudFileVersion> version(new CloudFileVersion());
+    version->setFileId(toU64(query.value(FileIdColumn)));
+    version->setId(toU64(query.value(IdColumn)));
+    version->setCloudPath(utf8Of(query.value(CloudPathColumn)));
+    version->setPath(query.value(HistoryPathColumn).toString());
+    version->setSize(toU64(query.value(SizeColumn)));
+    version->setOriginalSize(toU64(query.value(OriginalSizeColumn)));
+    version->setDatePurgeDelay(DateCode::parse(query.value(PurgeDelayColumn)));
+    version->setAttribute(int(toI64(query.value(AttributesColumn))));
+    version->setDateModified(DateCode::parse(query.value(ModifiedColumn)));
+    version->setIsCompressed(static_cast<signed char>(toI64(query.value(CompressedColumn))));
+    version->setIsEncrypted(static_cast<signed char>(toI64(query.value(EncryptedColumn))));
+    version->setIsSimple(static_cast<signed char>(toI64(query.value(SimpleColumn))));
+    version->setIsBroken(static_cast<signed char>(toI64(query.value(BrokenColumn))) != 0);
+    version->setUploadId(utf8Of(query.value(UploadIdColumn)));
+    version->setDateBackup(DateCode::parse(query.value(BackupColumn)));
+    version->setFileNameIv(query.value(FileNameIvColumn).toByteArray());
+    version->setBlockLevelRevision(static_cast<unsigned int>(toU64(query.value(RevisionColumn))));
+    version->setBlockLevelIsFull(toI64(query.value(RevisionIsFullColumn)) == 1);
+    version->setVersionDelimiter(query.value(DelimiterColumn).toString());
+    version->setEncryptionIv(query.value(EncryptionIvColumn).toByteArray());
+    version->setKdfsalt(query.value(KdfSaltColumn).toByteArray());
+    version->setEncryptionKey(query.value(EncryptionKeyColumn).toByteArray());
+    return version;
+}
 
 struct FileRows
 {
@@ -209,16 +253,13 @@ bool CheckCloudFiles4Purge::walk(bool deletedPass, const QStringList& paths, Dat
                     .bind(QStringLiteral(":after_deleted"), afterDeleted);
             if (statement.exec() != Result::Ok)
                 return false;
-            for (;;) {
-                QSharedPointer<CloudFileVersion> version(new CloudFileVersion());
-                if (!version->init(statement.query()))
-                    break;
+            QSqlQuery& query = statement.query();
+            while (query.next()) {
+                QSharedPointer<CloudFileVersion> version = readVersion(query);
                 ++read;
-                if (page.isEmpty() || page.last().id != qint64(version->fileId())) {
-                    const Row row(statement.query());
-                    page.append({qint64(version->fileId()), row.i64(QStringLiteral("date_deleted_utc")),
-                                 row.text(QStringLiteral("local_path")), {}});
-                }
+                if (page.isEmpty() || page.last().id != qint64(version->fileId()))
+                    page.append({qint64(version->fileId()), toI64(query.value(DeletedColumn)),
+                                 query.value(LocalPathColumn).toString(), {}});
                 page.last().versions.append(version);
             }
         }

@@ -18,8 +18,9 @@ constexpr qint64 MinCache = 2 * MiB;
 // mostly pages being written.
 constexpr qint64 MaxCache = 32 * MiB;
 // Reading through the map saves a system call and a copy per page; the map is address space, the
-// pages in it are the operating system's cache, shared by every connection.
-constexpr qint64 MinMap = 64 * MiB;
+// pages in it are the operating system's cache, shared by every connection. Connections live
+// long: the floor leaves a young database room to grow.
+constexpr qint64 MinMap = 256 * MiB;
 constexpr qint64 MaxMap = 2048 * MiB - 64 * 1024;  // under the 2 GiB default limit of the library
 
 bool run(QSqlDatabase& database, const QString& statement, QVariant* value = nullptr)

@@ -41,6 +41,16 @@ QStringList labels(const Purge::Picks& picks)
     return out;
 }
 
+QStringList columns(const CloudFileVersion& v)
+{
+    return {QString::number(v.id()), QString::number(v.fileId()), v.cloudPath(), v.path(), QString::number(v.size()),
+            QString::number(v.originalSize()), v.dateModified().toString(), v.datePurgeDelay().toString(),
+            QString::number(v.attribute()), QString::number(v.isCompressed()), QString::number(v.isEncrypted()),
+            QString::number(v.isSimple()), QString::number(v.isBroken()), v.uploadId(), v.dateBackup().toString(),
+            v.fileNameIv(), QString::number(v.blockLevelRevision()), QString::number(v.blockLevelIsFull()),
+            v.versionDelimiter(), v.encryptionIv(), v.kdfsalt(), v.encryptionKey()};
+}
+
 }  // namespace
 
 // The count takes the oldest first; the period then works on what is left and stops, taking that
@@ -211,10 +221,27 @@ TEST_P(CheckCloudFiles4PurgeTest, CandidateStatementsPrefixesAndDeletionThreshol
 TEST_P(CheckCloudFiles4PurgeTest, StreamedPicksMatchFilesAndMayBeDeletedMeanwhile)
 {
     TestConnection connection(pool());
+    // Every column distinct, so that the walk's reading by position is checked against init's by name.
     for (int file = 0; file < 6; ++file) {
-        for (int v = 0; v <= file % 3 + (file == 4 ? 3 : 0); ++v)
-            add(connection, QStringLiteral("/d/f%1").arg(file), QStringLiteral("f%1v%2").arg(file).arg(v),
-                utc(2024, 1 + v, 1 + file));
+        for (int v = 0; v <= file % 3 + (file == 4 ? 3 : 0); ++v) {
+            VersionPointer row = version(QStringLiteral("f%1v%2").arg(file).arg(v), utc(2024, 1 + v, 1 + file),
+                                         v % 2 ? 1 : 0, v == 1, utc(2024, 1 + v, 2 + file));
+            row->setPath(QStringLiteral("/d/f%1").arg(file));
+            row->setSize(100 + v);
+            row->setOriginalSize(200 + v);
+            row->setDatePurgeDelay(utc(2025, 1, 1 + v));
+            row->setIsCompressed(1);
+            row->setIsSimple(1);
+            row->setIsBroken(v == 2);
+            row->setUploadId("up" + QByteArray::number(v));
+            row->setFileNameIv("iv" + QByteArray::number(v));
+            row->setBlockLevelRevision(7 + v);
+            row->setVersionDelimiter("#");
+            row->setEncryptionIv("ei" + QByteArray::number(v));
+            row->setKdfsalt("salt");
+            row->setEncryptionKey("key" + QByteArray::number(file));
+            ASSERT_TRUE(row->insert(Dest, connection));
+        }
     }
     markDeleted(connection, "/d/f2", utc(2023, 1, 1));
     markDeleted(connection, "/d/f5", utc(2022, 1, 1));
@@ -232,6 +259,8 @@ TEST_P(CheckCloudFiles4PurgeTest, StreamedPicksMatchFilesAndMayBeDeletedMeanwhil
         return streamed.size() < 3;
     }));
     EXPECT_EQ(labels(streamed), expected.mid(0, 3));
+    for (const auto& pick : streamed)
+        EXPECT_EQ(columns(*pick.first), columns(*CloudFileVersion::selectById(pick.first->id(), connection)));
 
     QSet<unsigned long long> deleted;
     QList<VersionPointer> batch;

@@ -59,7 +59,7 @@ TEST(SQLiteCacheSettingsTest, SizedFromTheDatabaseAndCapped)
     const qint64 MiB = 1024 * 1024;
     const SQLiteCacheSettings empty = sqliteCacheSettings(-1);
     EXPECT_EQ(empty.cacheKiB, 2048);
-    EXPECT_EQ(empty.mmapBytes, 64 * MiB);
+    EXPECT_EQ(empty.mmapBytes, 256 * MiB);
     const SQLiteCacheSettings mid = sqliteCacheSettings(320 * MiB);
     EXPECT_EQ(mid.cacheKiB, 20 * 1024);
     EXPECT_EQ(mid.mmapBytes, 640 * MiB);
