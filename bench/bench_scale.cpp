@@ -10,13 +10,14 @@
 //   second_version   a second version of existing files, spread over the whole catalog (versions/s)
 //   file_lookup      CloudFile::select_ of files spread over the catalog (us)
 //   point_in_time    CloudFile::select_ then CloudFileVersion::selectPointInTime (us)
-//   repository_size  bytes of the repository file per million versions (MB)
+//   repository_size  MB of the repository per million versions, as filled (one version of each
+//                    file, in order); "after_measures_MB" once the measures above added theirs
 //   purge_files      CheckCloudFiles4Purge::files over N files of 5 versions, every rule on (s)
 //   purge_stream     the same selection through selectEach, nothing kept (s)
 //   listing          FileListingRecursive over a generation of N files in folders of 100 (s)
-// Peak memory: "peak_heap_MB" is the largest heap in use during the measure above what it was at
-// its start; "peak_rss_MB" the process's peak resident size during it (memory-mapped database
-// pages included).
+// Peak memory during the purge and listing measures: "peak_heap_MB" the heap in use above its
+// start, "peak_anon_MB" the process's anonymous resident memory (sampled), "peak_rss_MB" the
+// resident size, which counts the pages of the memory-mapped database the walk touched.
 
 #include "support/BenchRepository.h"
 #include "support/RawCatalog.h"
@@ -79,34 +80,50 @@ void resetPeakRss()
         refs.write("5");
 }
 
-double peakRssMB()
+// A line of /proc/self/status ("VmHWM:", "RssAnon:"), in MB.
+double statusMB(const char* field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return 0;
     for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').first().toDouble() / 1024.0;
     }
     return 0;
 }
 
-// Heap peak above the start, sampled whenever the measured work calls sample().
-class HeapPeak
+// Peaks during a measure, the heap and anonymous memory sampled whenever the work calls sample():
+// the heap above its start, the anonymous resident memory (the process's own, without the mapped
+// database file), and the resident size as the kernel kept it (mapped pages included).
+class MemoryPeak
 {
 public:
-    HeapPeak() : m_base(heapMB()) { resetPeakRss(); }
-    void sample() { m_peak = qMax(m_peak, heapMB() - m_base); }
+    MemoryPeak() : m_base(heapMB())
+    {
+        malloc_trim(0);  // what earlier measures freed must not count as this one's
+        resetPeakRss();
+    }
+    void sample()
+    {
+        m_heap = qMax(m_heap, heapMB() - m_base);
+        if (++m_samples % 16 == 1)
+            m_anon = qMax(m_anon, statusMB("RssAnon:"));
+    }
     void report(benchmark::State& state)
     {
+        m_samples = 0;
         sample();
-        state.counters["peak_heap_MB"] = m_peak;
-        state.counters["peak_rss_MB"] = peakRssMB();
+        state.counters["peak_heap_MB"] = m_heap;
+        state.counters["peak_anon_MB"] = m_anon;
+        state.counters["peak_rss_MB"] = statusMB("VmHWM:");
     }
 
 private:
     double m_base;
-    double m_peak = 0;
+    double m_heap = 0;
+    double m_anon = 0;
+    int m_samples = 0;
 };
 
 // ---- Growth against the first size ----
@@ -180,6 +197,7 @@ struct Catalog
     int files = 0;
     std::unique_ptr<BenchRepository> repository;
     qint64 versions = 0;
+    qint64 filledBytes = 0;  // right after the fill: one version of each file, registered in order
     int registered = 0;  // new files registered by the measures
 };
 std::unique_ptr<Catalog> g_catalog;
@@ -210,6 +228,7 @@ Catalog* catalogOf(int files)
     if (!reopenLibrary())
         return nullptr;
     catalog->versions = files;
+    catalog->filledBytes = catalog->repository->sqliteBytes();
     std::fprintf(stderr, "bench_scale: catalog of %d files filled in %lld ms\n", files, timer.elapsed());
     g_catalog = std::move(catalog);
     return g_catalog.get();
@@ -312,11 +331,15 @@ void BM_RepositorySize(benchmark::State& state)
     Catalog* catalog = catalogOf(int(state.range(0)));
     if (catalog == nullptr)
         return state.SkipWithError("the catalog could not be built");
-    double perMillion = 0;
+    const auto perMillionMB = [](qint64 bytes, qint64 versions) {
+        return double(bytes) / double(versions) * 1e6 / (1024.0 * 1024.0);
+    };
+    double afterMeasures = 0;
     for (auto _ : state)
-        perMillion = double(catalog->repository->sqliteBytes()) / double(catalog->versions) * 1e6 / (1024.0 * 1024.0);
-    state.counters["versions"] = double(catalog->versions);
-    report(state, QStringLiteral("repository_size"), perMillion);
+        afterMeasures = perMillionMB(catalog->repository->sqliteBytes(), catalog->versions);
+    // After the measures' scattered second versions, whose inserts split pages.
+    state.counters["after_measures_MB"] = afterMeasures;
+    report(state, QStringLiteral("repository_size"), perMillionMB(catalog->filledBytes, catalog->files));
     g_catalog.reset();  // the purge repository comes next
 }
 
@@ -417,7 +440,7 @@ void BM_PurgeStream(benchmark::State& state)
     CheckCloudFiles4Purge purge = everyRule();
     qint64 picks = 0;
     double seconds = 0;
-    HeapPeak peak;
+    MemoryPeak peak;
     for (auto _ : state) {
         DatabaseConnection connection(DatabasePool::defaultPool());
         QElapsedTimer timer;
@@ -444,7 +467,7 @@ void BM_PurgeFiles(benchmark::State& state)
     CheckCloudFiles4Purge purge = everyRule();
     qint64 picks = 0;
     double seconds = 0;
-    HeapPeak peak;
+    MemoryPeak peak;
     for (auto _ : state) {
         DatabaseConnection connection(DatabasePool::defaultPool());
         QElapsedTimer timer;
@@ -529,7 +552,7 @@ void BM_Listing(benchmark::State& state)
 
     qint64 items = 0;
     double seconds = 0;
-    HeapPeak peak;
+    MemoryPeak peak;
     for (auto _ : state) {
         QElapsedTimer walkTimer;
         walkTimer.start();
