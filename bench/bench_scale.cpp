@@ -199,6 +199,7 @@ struct Catalog
     qint64 versions = 0;
     qint64 filledBytes = 0;  // right after the fill: one version of each file, registered in order
     int registered = 0;  // new files registered by the measures
+    int laterRuns = 0;   // runs that added a version to existing files
 };
 std::unique_ptr<Catalog> g_catalog;
 
@@ -252,7 +253,9 @@ double registerMany(int count, const std::function<VersionData(int)>& data)
     return timer.nsecsElapsed() / 1e9;
 }
 
-void BM_Registration(benchmark::State& state)
+// New files numbered after the catalog's, or one more version of files spread over it (each file
+// once a run: the first Measured values of the spread are distinct for these sizes).
+void runRegistration(benchmark::State& state, bool newFiles)
 {
     const int files = int(state.range(0));
     Catalog* catalog = catalogOf(files);
@@ -260,34 +263,31 @@ void BM_Registration(benchmark::State& state)
         return state.SkipWithError("the catalog could not be built");
     double seconds = 0;
     for (auto _ : state) {
-        // New files, numbered after the catalog's.
         const int first = files + catalog->registered;
-        seconds = registerMany(Measured, [&](int i) { return catalogVersion(first + i, 0); });
+        const int version = 1 + catalog->laterRuns;
+        seconds = registerMany(Measured, [&](int i) {
+            return newFiles ? catalogVersion(first + i, 0) : catalogVersion(spread(i, files), version);
+        });
         if (seconds < 0)
             return state.SkipWithError("registration failed");
         catalog->versions += Measured;
-        catalog->registered += Measured;
+        if (newFiles)
+            catalog->registered += Measured;
+        else
+            ++catalog->laterRuns;
         state.SetIterationTime(seconds);
     }
-    report(state, QStringLiteral("registration"), Measured / seconds);
+    report(state, newFiles ? QStringLiteral("registration") : QStringLiteral("second_version"), Measured / seconds);
+}
+
+void BM_Registration(benchmark::State& state)
+{
+    runRegistration(state, true);
 }
 
 void BM_SecondVersion(benchmark::State& state)
 {
-    const int files = int(state.range(0));
-    Catalog* catalog = catalogOf(files);
-    if (catalog == nullptr)
-        return state.SkipWithError("the catalog could not be built");
-    double seconds = 0;
-    for (auto _ : state) {
-        // Each file once: the first Measured values of the spread are distinct for these sizes.
-        seconds = registerMany(Measured, [&](int i) { return catalogVersion(spread(i, files), 1); });
-        if (seconds < 0)
-            return state.SkipWithError("adding versions failed");
-        catalog->versions += Measured;
-        state.SetIterationTime(seconds);
-    }
-    report(state, QStringLiteral("second_version"), Measured / seconds);
+    runRegistration(state, false);
 }
 
 void runLookups(benchmark::State& state, const QString& measure, bool pointInTime)
@@ -433,11 +433,13 @@ CheckCloudFiles4Purge everyRule()
     return purge;
 }
 
-void BM_PurgeStream(benchmark::State& state)
+// The selection through selectEach, nothing kept, or through files().
+void runPurge(benchmark::State& state, bool streamed)
 {
     if (!purgeRepository(int(state.range(0))))
         return state.SkipWithError("the purge repository could not be built");
     CheckCloudFiles4Purge purge = everyRule();
+    const QStringList paths{QStringLiteral("/data/")};
     qint64 picks = 0;
     double seconds = 0;
     MemoryPeak peak;
@@ -446,40 +448,36 @@ void BM_PurgeStream(benchmark::State& state)
         QElapsedTimer timer;
         timer.start();
         picks = 0;
-        const bool done = purge.selectEach({QStringLiteral("/data/")}, connection, [&](const CheckCloudFiles4Purge::Pick&) {
-            if (++picks % 4096 == 0)
-                peak.sample();
-            return true;
-        });
+        bool done = true;
+        if (streamed) {
+            done = purge.selectEach(paths, connection, [&](const CheckCloudFiles4Purge::Pick&) {
+                if (++picks % 4096 == 0)
+                    peak.sample();
+                return true;
+            });
+        } else {
+            const CheckCloudFiles4Purge::Picks all = purge.files(paths, connection);
+            peak.sample();
+            picks = all.size();
+        }
         if (!done)
             return state.SkipWithError("the selection failed");
         seconds = timer.nsecsElapsed() / 1e9;
+        peak.sample();
     }
     state.counters["picks"] = double(picks);
     peak.report(state);
-    report(state, QStringLiteral("purge_stream"), seconds);
+    report(state, streamed ? QStringLiteral("purge_stream") : QStringLiteral("purge_files"), seconds);
+}
+
+void BM_PurgeStream(benchmark::State& state)
+{
+    runPurge(state, true);
 }
 
 void BM_PurgeFiles(benchmark::State& state)
 {
-    if (!purgeRepository(int(state.range(0))))
-        return state.SkipWithError("the purge repository could not be built");
-    CheckCloudFiles4Purge purge = everyRule();
-    qint64 picks = 0;
-    double seconds = 0;
-    MemoryPeak peak;
-    for (auto _ : state) {
-        DatabaseConnection connection(DatabasePool::defaultPool());
-        QElapsedTimer timer;
-        timer.start();
-        const CheckCloudFiles4Purge::Picks result = purge.files({QStringLiteral("/data/")}, connection);
-        seconds = timer.nsecsElapsed() / 1e9;
-        peak.sample();
-        picks = result.size();
-    }
-    state.counters["picks"] = double(picks);
-    peak.report(state);
-    report(state, QStringLiteral("purge_files"), seconds);
+    runPurge(state, false);
     g_purge.reset();
 }
 
