@@ -202,12 +202,16 @@ struct Catalog
     int laterRuns = 0;   // runs that added a version to existing files
 };
 std::unique_ptr<Catalog> g_catalog;
+// The library keeps one repository open at a time: the catalog and the purge repository take turns.
+std::unique_ptr<BenchRepository> g_purge;
+int g_purgeFiles = 0;
 
 Catalog* catalogOf(int files)
 {
     if (g_catalog && g_catalog->files == files)
         return g_catalog.get();
     g_catalog.reset();
+    g_purge.reset();
     auto catalog = std::make_unique<Catalog>();
     catalog->files = files;
     catalog->repository = std::make_unique<BenchRepository>(BenchRepository::Engine::SQLite);
@@ -340,13 +344,9 @@ void BM_RepositorySize(benchmark::State& state)
     // After the measures' scattered second versions, whose inserts split pages.
     state.counters["after_measures_MB"] = afterMeasures;
     report(state, QStringLiteral("repository_size"), perMillionMB(catalog->filledBytes, catalog->files));
-    g_catalog.reset();  // the purge repository comes next
 }
 
 // ---- The purge repository: N files of 5 versions, one in a hundred deleted locally long ago ----
-
-std::unique_ptr<BenchRepository> g_purge;
-int g_purgeFiles = 0;
 
 bool fillPurge(int files)
 {
@@ -410,6 +410,7 @@ bool purgeRepository(int files)
     if (g_purge && g_purgeFiles == files)
         return true;
     g_purge.reset();
+    g_catalog.reset();
     g_purge = std::make_unique<BenchRepository>(BenchRepository::Engine::SQLite);
     QElapsedTimer timer;
     timer.start();

@@ -70,6 +70,7 @@ public:
     void setCurrentTime(const QDateTime& now);
     // Smaller pages let tests walk several of them.
     void setDeleteMarkPageSize(unsigned long long pageSize);
+    // Likewise for the selection: pages that end inside a file, or that one file overfills.
     void setSelectionPageRows(int rows);
 
 private:

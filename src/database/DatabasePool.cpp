@@ -86,6 +86,7 @@ QString DatabasePool::dequeue()
     // This overload reads the registry directly, so any thread may clone the master.
     const QString name = QUuid::createUuid().toString();
     QSqlDatabase::cloneDatabase(m_masterName, name);
+    lock.unlock();  // opening may wait on the server
     openConfigured(name);
     return name;
 }
