@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace RPX::SQL {
 
 class CloudFile;
@@ -31,9 +33,13 @@ public:
 
     using Pick = QPair<QSharedPointer<CloudFileVersion>, Reason>;
     using Picks = QList<Pick>;
+    // Receives one pick as it is decided; false stops the selection.
+    using PickSink = std::function<bool(const Pick&)>;
 
     // Rows a deletion-mark walk reads from a folder at a time.
     static constexpr unsigned long long DeleteMarkPageSize = 100000;
+    // Version rows the selection reads at a time.
+    static constexpr int SelectionPageRows = 4096;
 
     explicit CheckCloudFiles4Purge(unsigned long long destinationId);
 
@@ -45,6 +51,11 @@ public:
 
     // Versions to purge of the files whose local path starts with one of the prefixes.
     Picks files(const QStringList& paths, DatabaseConnection& connection);
+    // The same picks in the same order (a version two rules take comes twice), each handed to the
+    // sink as it is decided. Files are read a page of rows at a time and nothing picked is kept,
+    // so the sink may delete what it was given, on this connection or another, while the
+    // selection goes on. False when a statement failed; stopping through the sink is no failure.
+    bool selectEach(const QStringList& paths, DatabaseConnection& connection, const PickSink& sink);
     // Applies the count and period rules to one file's examined versions (oldest first),
     // taking every version it looks at out of the list.
     Picks checkFileBackup(QList<QSharedPointer<CloudFileVersion>>& versions);
@@ -59,11 +70,16 @@ public:
     void setCurrentTime(const QDateTime& now);
     // Smaller pages let tests walk several of them.
     void setDeleteMarkPageSize(unsigned long long pageSize);
+    // Likewise for the selection: pages that end inside a file, or that one file overfills.
+    void setSelectionPageRows(int rows);
 
 private:
     QDateTime now() const;
     QDateTime daysAgo(qint64 days) const;
-    QString candidateStatement() const;
+    bool isCandidate(const QList<QSharedPointer<CloudFileVersion>>& versions) const;
+    bool pickByRules(const QList<QSharedPointer<CloudFileVersion>>& versions, const PickSink& sink);
+    bool walk(bool deletedPass, const QStringList& paths, DatabaseConnection& connection, const PickSink& sink,
+              bool& stopped);
     void refreshMark(CloudFile& file, const QString& localPath, DatabaseConnection& connection) const;
 
     unsigned long long m_destinationId;
@@ -78,6 +94,7 @@ private:
 
     QDateTime m_currentTime;
     unsigned long long m_pageSize = DeleteMarkPageSize;
+    int m_selectionRows = SelectionPageRows;
 };
 
 }  // namespace RPX::SQL

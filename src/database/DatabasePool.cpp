@@ -1,5 +1,6 @@
 #include "DatabasePool.h"
 
+#include "ConnectionSettings.h"
 #include "agent/KtlDebug.h"
 
 #include <QAbstractEventDispatcher>
@@ -85,6 +86,8 @@ QString DatabasePool::dequeue()
     // This overload reads the registry directly, so any thread may clone the master.
     const QString name = QUuid::createUuid().toString();
     QSqlDatabase::cloneDatabase(m_masterName, name);
+    lock.unlock();  // opening may wait on the server
+    openConfigured(name);
     return name;
 }
 

@@ -41,6 +41,16 @@ QStringList labels(const Purge::Picks& picks)
     return out;
 }
 
+QStringList columns(const CloudFileVersion& v)
+{
+    return {QString::number(v.id()), QString::number(v.fileId()), v.cloudPath(), v.path(), QString::number(v.size()),
+            QString::number(v.originalSize()), v.dateModified().toString(), v.datePurgeDelay().toString(),
+            QString::number(v.attribute()), QString::number(v.isCompressed()), QString::number(v.isEncrypted()),
+            QString::number(v.isSimple()), QString::number(v.isBroken()), v.uploadId(), v.dateBackup().toString(),
+            v.fileNameIv(), QString::number(v.blockLevelRevision()), QString::number(v.blockLevelIsFull()),
+            v.versionDelimiter(), v.encryptionIv(), v.kdfsalt(), v.encryptionKey()};
+}
+
 }  // namespace
 
 // The count takes the oldest first; the period then works on what is left and stops, taking that
@@ -205,6 +215,75 @@ TEST_P(CheckCloudFiles4PurgeTest, CandidateStatementsPrefixesAndDeletionThreshol
     // A failing file query returns nothing, not even the deleted-locally picks.
     purge.deleteVersionOlder(true, 30, false, static_cast<Purge::VersionOlderType>(5));
     EXPECT_TRUE(run({""}).isEmpty());
+}
+
+// Pages of two rows cut files short and one file fills a page alone; the streamed picks are still
+// files()'s. A sink that deletes in batches as picks come leaves nothing to pick, and a sink that
+// says stop gets no more.
+TEST_P(CheckCloudFiles4PurgeTest, StreamedPicksMatchFilesAndMayBeDeletedMeanwhile)
+{
+    TestConnection connection(pool());
+    // Every column distinct, so that the walk's reading by position is checked against init's by name.
+    for (int file = 0; file < 6; ++file) {
+        for (int v = 0; v <= file % 3 + (file == 4 ? 3 : 0); ++v) {
+            VersionPointer row = version(QStringLiteral("f%1v%2").arg(file).arg(v), utc(2024, 1 + v, 1 + file),
+                                         v % 2 ? 1 : 0, v == 1, utc(2024, 1 + v, 2 + file));
+            row->setPath(QStringLiteral("/d/f%1").arg(file));
+            row->setSize(100 + v);
+            row->setOriginalSize(200 + v);
+            row->setDatePurgeDelay(utc(2025, 1, 1 + v));
+            row->setIsCompressed(1);
+            row->setIsSimple(1);
+            row->setIsBroken(v == 2);
+            row->setUploadId("up" + QByteArray::number(v));
+            row->setFileNameIv("iv" + QByteArray::number(v));
+            row->setBlockLevelRevision(7 + v);
+            row->setVersionDelimiter("#");
+            row->setEncryptionIv("ei" + QByteArray::number(v));
+            row->setKdfsalt("salt");
+            row->setEncryptionKey("key" + QByteArray::number(file));
+            ASSERT_TRUE(row->insert(Dest, connection));
+        }
+    }
+    markDeleted(connection, "/d/f2", utc(2023, 1, 1));
+    markDeleted(connection, "/d/f5", utc(2022, 1, 1));
+    Purge purge(Dest);
+    purge.setCurrentTime(Now);
+    purge.keepNumberOfVersion(true, 1);
+    purge.deleteLocalyDeleted(true, 90);
+    const QStringList expected = labels(purge.files({"/d/"}, connection));
+    ASSERT_EQ(expected.size(), 15);  // 9 by the count, 6 of deleted files, 4 of them twice
+
+    purge.setSelectionPageRows(2);
+    Purge::Picks streamed;
+    EXPECT_TRUE(purge.selectEach({"/d/"}, connection, [&](const Purge::Pick& pick) {
+        streamed << pick;
+        return streamed.size() < 3;
+    }));
+    EXPECT_EQ(labels(streamed), expected.mid(0, 3));
+    for (const auto& pick : streamed)
+        EXPECT_EQ(columns(*pick.first), columns(*CloudFileVersion::selectById(pick.first->id(), connection)));
+
+    QSet<unsigned long long> deleted;
+    QList<VersionPointer> batch;
+    auto flush = [&] {
+        for (const auto& version : batch)
+            EXPECT_TRUE(version->delete_(true, connection));
+        batch.clear();
+    };
+    EXPECT_TRUE(purge.selectEach({"/d/"}, connection, [&](const Purge::Pick& pick) {
+        if (!deleted.contains(pick.first->id())) {
+            deleted.insert(pick.first->id());
+            batch << pick.first;
+        }
+        if (batch.size() == 3)
+            flush();
+        return true;
+    }));
+    flush();
+    EXPECT_EQ(deleted.size(), 11);
+    EXPECT_TRUE(purge.files({"/d/"}, connection).isEmpty());
+    EXPECT_EQ(CloudFileVersion::select_(CloudFile::select_(Dest, "/d/f4", connection)->id(), connection).size(), 1);
 }
 
 // Marks follow the disk: removed files get the current time, reappearing ones (a.txt) are cleared,

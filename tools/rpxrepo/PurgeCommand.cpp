@@ -74,18 +74,40 @@ int runPurge(Context& context)
                                                                : CheckCloudFiles4Purge::ModifiedDate);
     if (deletedDays >= 0)
         purge.deleteLocalyDeleted(true, quint64(deletedDays));
-    const auto picks = purge.files(paths, connection);
-
     // A version may be picked by more than one rule: it is listed and deleted once.
     QSet<unsigned long long> seen;
     QJsonArray array;
     QStringList lines;
     quint64 bytes = 0, deleted = 0, failed = 0;
     const bool apply = parser.isSet(QStringLiteral("apply"));
-    for (const auto& pick : picks) {
+    // Deleted a batch at a time while the selection goes on, so that no more than a batch is held.
+    constexpr int DeleteBatch = 1000;
+    QList<QSharedPointer<CloudFileVersion>> batch;
+    auto deleteBatch = [&] {
+        Transaction transaction(connection);
+        for (const auto& version : qAsConst(batch)) {
+            // The catalog row goes first: a stored object without a row is only wasted space, a
+            // row without its object would be a version that cannot be restored.
+            if (!version->delete_(true, connection)) {
+                ++failed;
+                context.fail(QStringLiteral("cannot delete version %1 of %2").arg(version->id()).arg(version->path()));
+                continue;
+            }
+            const QString object = storedObjectPath(*destination, version->cloudPath());
+            if (QFile::exists(object) && !QFile::remove(object))
+                context.fail(QStringLiteral("version %1 deleted, but its stored object %2 could not be removed")
+                                 .arg(version->id())
+                                 .arg(object));
+            ++deleted;
+        }
+        if (!transaction.commit() && !batch.isEmpty())
+            context.fail(QStringLiteral("the deletions of a batch could not be committed"));
+        batch.clear();
+    };
+    const bool selected = purge.selectEach(paths, connection, [&](const CheckCloudFiles4Purge::Pick& pick) {
         const auto& version = pick.first;
         if (!version || seen.contains(version->id()))
-            continue;
+            return true;
         seen.insert(version->id());
         const QString reason = CheckCloudFiles4Purge::reasonToString(pick.second);
         array.append(QJsonObject{{QStringLiteral("version"), QString::number(version->id())},
@@ -96,21 +118,18 @@ int runPurge(Context& context)
         lines << QStringLiteral("%1  %2  %3  %4").arg(reason, -16).arg(version->id(), 8).arg(showTime(version->dateModified()),
                                                                                            version->path());
         bytes += version->originalSize();
-        if (!apply)
-            continue;
-        // The catalog row goes first: a stored object without a row is only wasted space, a row
-        // without its object would be a version that cannot be restored.
-        if (!version->delete_(true, connection)) {
-            ++failed;
-            context.fail(QStringLiteral("cannot delete version %1 of %2").arg(version->id()).arg(version->path()));
-            continue;
+        if (apply) {
+            batch << version;
+            if (batch.size() >= DeleteBatch)
+                deleteBatch();
         }
-        const QString object = storedObjectPath(*destination, version->cloudPath());
-        if (QFile::exists(object) && !QFile::remove(object))
-            context.fail(QStringLiteral("version %1 deleted, but its stored object %2 could not be removed")
-                             .arg(version->id())
-                             .arg(object));
-        ++deleted;
+        return true;
+    });
+    if (apply)
+        deleteBatch();
+    if (!selected) {
+        ++failed;
+        context.fail(QStringLiteral("the purge selection failed"));
     }
     if (apply)
         destination->updateStatistic(connection);
