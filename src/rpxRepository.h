@@ -9,6 +9,7 @@
 #include "catalog/CloudFileVersionBitmap.h"
 #include "catalog/CloudFolder.h"
 #include "catalog/Destination.h"
+#include "database/BulkRows.h"
 #include "database/Database.h"
 #include "database/DatabaseConnection.h"
 #include "database/DatabasePool.h"

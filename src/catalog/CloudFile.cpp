@@ -3,8 +3,11 @@
 #include "CloudFileVersion.h"
 #include "CloudFolder.h"
 
+#include <rpxRepository/database/BulkRows.h>
 #include <rpxRepository/database/SqlSupport.h>
 #include <rpxRepository/database/agent/KtlDebug.h>
+
+#include <algorithm>
 
 namespace RPX::SQL {
 
@@ -22,6 +25,73 @@ QString selectFrom(const QString& tail)
 QList<QSharedPointer<CloudFile>> listOf(Statement& statement)
 {
     return selectAll<CloudFile>(statement).first;
+}
+
+// The columns an insert writes; each is bound as ":" and its name.
+const QStringList InsertColumns = {
+    QStringLiteral("destination_id"), QStringLiteral("local_path"),        QStringLiteral("parent_id"),
+    QStringLiteral("cloud_path"),     QStringLiteral("file_name"),         QStringLiteral("display_name"),
+    QStringLiteral("size"),           QStringLiteral("original_size"),     QStringLiteral("date_modified_utc"),
+    QStringLiteral("is_compressed"),  QStringLiteral("is_encrypted"),      QStringLiteral("is_simple"),
+    QStringLiteral("is_broken"),      QStringLiteral("drive_id"),          QStringLiteral("date_deleted_utc"),
+    QStringLiteral("flags")};
+
+const QStringList InsertPlaceholders = namedPlaceholders(InsertColumns);
+
+// A path without "/" is its own folder path.
+QString folderPathOf(const QString& localPath)
+{
+    const int lastSlash = localPath.lastIndexOf(QLatin1Char('/'));
+    return lastSlash < 0 ? localPath : localPath.left(lastSlash);
+}
+
+using FileIds = QHash<QString, unsigned long long>;
+
+// Ids of the destination's files among those paths, one statement per chunk. On PostgreSQL the
+// digest condition lets the lookup use the index of the uniqueness constraint.
+int lookUpFiles(unsigned long long destinationId, const QStringList& paths, FileIds& found,
+                DatabaseConnection& connection)
+{
+    const QString match = dialect(connection.dbType(), QStringLiteral("f.local_path = v.column1"),
+                                  QStringLiteral("md5(f.local_path) = md5(v.column1) and f.local_path = v.column1"));
+    return BulkRows::forEachChunk(
+        paths.size(), BulkRows::rowsPerStatement(connection.dbType(), 1, 1), [&](int first, int count) {
+            Statement statement(connection, QStringLiteral("select f.id, f.local_path from (values ") +
+                                                BulkRows::rows(count, QStringLiteral("(?)")) +
+                                                QStringLiteral(") as v join cloud_files f on ") + match +
+                                                QStringLiteral(" where f.destination_id = ?"),
+                                Statement::Positional);
+            for (int i = 0; i < count; ++i)
+                statement.bindAt(i, textValue(paths.at(first + i)));
+            statement.bindAt(count, u64Value(destinationId));
+            const int code = statement.exec();
+            while (code == Result::Ok && statement.next())
+                found.insert(statement.query().value(1).toString(), toU64(statement.query().value(0)));
+            return code;
+        });
+}
+
+// Inserts the files, one statement per chunk; a file another session has just inserted is
+// skipped (no error, which would spoil a PostgreSQL transaction) and left out of `inserted`.
+int insertFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, DatabaseConnection& connection)
+{
+    const int width = InsertColumns.size();
+    return BulkRows::forEachChunk(
+        rows.size(), BulkRows::rowsPerStatement(connection.dbType(), width), [&](int first, int count) {
+            Statement statement(connection, QStringLiteral("insert into cloud_files (") +
+                                                InsertColumns.join(QStringLiteral(", ")) +
+                                                QStringLiteral(") values ") +
+                                                BulkRows::rows(count, BulkRows::row(width)) +
+                                                QStringLiteral(" on conflict do nothing returning id, local_path"),
+                                Statement::Positional);
+            int position = 0;
+            for (int i = first; i < first + count; ++i)
+                position = BulkRows::bind(statement, position, rows.at(i));
+            const int code = statement.exec();
+            while (code == Result::Ok && statement.next())
+                inserted.insert(statement.query().value(1).toString(), toU64(statement.query().value(0)));
+            return code;
+        });
 }
 
 }  // namespace
@@ -61,25 +131,31 @@ void CloudFile::setName(const QString& name)
     m_name = name.toLower();
 }
 
+QVector<QVariant> CloudFile::fieldValues() const
+{
+    return {u64Value(m_destinationId),
+            textValue(m_localPath),
+            u64Value(m_parentId),
+            textValue(utf8UpToZero(m_cloudPath)),
+            textValue(m_name),
+            textValue(m_displayName),
+            u64Value(m_size),
+            u64Value(m_originalSize),
+            DateCode::number(m_dateModified),
+            int(m_isCompressed),
+            int(m_isEncrypted),
+            int(m_isSimple),
+            int(m_isBroken),
+            int(m_driveId),
+            m_dateDeleted.isValid() ? QVariant(DateCode::number(m_dateDeleted)) : QVariant(DateCode::NotSet),
+            int(m_flags)};
+}
+
 void CloudFile::bindFields(Statement& statement) const
 {
-    statement.bindU64(QStringLiteral(":destination_id"), m_destinationId)
-        .bindText(QStringLiteral(":local_path"), m_localPath)
-        .bindU64(QStringLiteral(":parent_id"), m_parentId)
-        .bindText(QStringLiteral(":cloud_path"), utf8UpToZero(m_cloudPath))
-        .bindText(QStringLiteral(":file_name"), m_name)
-        .bindText(QStringLiteral(":display_name"), m_displayName)
-        .bindU64(QStringLiteral(":size"), m_size)
-        .bindU64(QStringLiteral(":original_size"), m_originalSize)
-        .bind(QStringLiteral(":date_modified_utc"), DateCode::number(m_dateModified))
-        .bind(QStringLiteral(":is_compressed"), int(m_isCompressed))
-        .bind(QStringLiteral(":is_encrypted"), int(m_isEncrypted))
-        .bind(QStringLiteral(":is_simple"), int(m_isSimple))
-        .bind(QStringLiteral(":is_broken"), int(m_isBroken))
-        .bind(QStringLiteral(":drive_id"), int(m_driveId))
-        .bind(QStringLiteral(":date_deleted_utc"), m_dateDeleted.isValid() ? QVariant(DateCode::number(m_dateDeleted))
-                                                                           : QVariant(DateCode::NotSet))
-        .bind(QStringLiteral(":flags"), int(m_flags));
+    const QVector<QVariant> values = fieldValues();
+    for (int i = 0; i < values.size(); ++i)
+        statement.bind(InsertPlaceholders.at(i), values.at(i));
 }
 
 bool CloudFile::insert(DatabaseConnection& connection)
@@ -88,11 +164,8 @@ bool CloudFile::insert(DatabaseConnection& connection)
         return false;
     Statement statement(
         connection,
-        QStringLiteral("insert into cloud_files (destination_id, local_path, parent_id, cloud_path, file_name, "
-                       "display_name, size, original_size, date_modified_utc, is_compressed, is_encrypted, is_simple, "
-                       "is_broken, drive_id, date_deleted_utc, flags) values (:destination_id, :local_path, :parent_id, "
-                       ":cloud_path, :file_name, :display_name, :size, :original_size, :date_modified_utc, "
-                       ":is_compressed, :is_encrypted, :is_simple, :is_broken, :drive_id, :date_deleted_utc, :flags)"), Statement::ReturnsId | Statement::MayConflict);
+        QStringLiteral("insert into cloud_files (") + InsertColumns.join(QStringLiteral(", ")) +
+            QStringLiteral(") values (") + InsertPlaceholders.join(QStringLiteral(", ")) + QLatin1Char(')'), Statement::ReturnsId | Statement::MayConflict);
     bindFields(statement);
     if (statement.execInsert(m_id) != Result::Ok)
         return false;
@@ -264,14 +337,69 @@ bool CloudFile::selectOrInsert(DatabaseConnection& connection)
     if (select(connection))
         return true;
 
-    // A path without "/" is its own folder path.
-    const int lastSlash = m_localPath.lastIndexOf(QLatin1Char('/'));
-    const QString folderPath = lastSlash < 0 ? m_localPath : m_localPath.left(lastSlash);
-    const QSharedPointer<CloudFolder> folder = CloudFolder::selectOrInsert(m_destinationId, folderPath, connection);
+    const QSharedPointer<CloudFolder> folder =
+        CloudFolder::selectOrInsert(m_destinationId, folderPathOf(m_localPath), connection);
     if (folder.isNull())
         return false;
     m_parentId = folder->id();
     return insert(connection);
+}
+
+int CloudFile::selectOrInsert(unsigned long long destinationId, QVector<CloudFile>& files,
+                              DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || destinationId == 0)
+        return Result::Error;
+    QStringList paths;
+    for (CloudFile& file : files) {
+        file.m_destinationId = destinationId;
+        paths << file.m_localPath;
+    }
+    FileIds ids;
+    int code = lookUpFiles(destinationId, paths, ids, connection);
+    QVector<CloudFile*> missing;
+    QStringList folderPaths;
+    for (CloudFile& file : files) {
+        if (!ids.contains(file.m_localPath)) {
+            missing << &file;
+            folderPaths << folderPathOf(file.m_localPath);
+        }
+    }
+    QHash<QString, unsigned long long> folders;
+    if (code == Result::Ok && !missing.isEmpty())
+        code = CloudFolder::selectOrInsert(destinationId, folderPaths, folders, connection);
+    if (code != Result::Ok)
+        return code;
+
+    // The same order in every session, so that two inserting overlapping sets wait for each other
+    // instead of deadlocking.
+    std::sort(missing.begin(), missing.end(),
+              [](const CloudFile* a, const CloudFile* b) { return a->m_localPath < b->m_localPath; });
+    QVector<QVector<QVariant>> rows;
+    rows.reserve(missing.size());
+    for (CloudFile* file : qAsConst(missing)) {
+        file->m_parentId = folders.value(folderPathOf(file->m_localPath));
+        rows << file->fieldValues();
+    }
+    FileIds inserted;
+    code = insertFiles(rows, inserted, connection);
+    // What another session inserted meanwhile is there to be found now.
+    QStringList lost;
+    for (const CloudFile* file : qAsConst(missing)) {
+        if (!inserted.contains(file->m_localPath))
+            lost << file->m_localPath;
+    }
+    if (code == Result::Ok)
+        code = lookUpFiles(destinationId, lost, ids, connection);
+    if (code != Result::Ok)
+        return code;
+    ids.insert(inserted);
+    for (CloudFile& file : files) {
+        file.m_id = ids.value(file.m_localPath);
+        if (file.m_id == 0)
+            return Result::Error;
+    }
+    return Result::Ok;
 }
 
 bool CloudFile::delete_(bool withVersions, DatabaseConnection& connection)

@@ -111,6 +111,25 @@ bool isStorableText(const QString& text)
     return true;
 }
 
+QStringList namedPlaceholders(const QStringList& columns)
+{
+    QStringList names;
+    for (const QString& column : columns)
+        names << QLatin1Char(':') + column;
+    return names;
+}
+
+QVariant u64Value(quint64 value)
+{
+    // QSQLITE binds an unsigned 64-bit value as text (converted back by SQLite); one that fits is bound signed.
+    return qint64(value) >= 0 ? QVariant(qlonglong(value)) : QVariant(qulonglong(value));
+}
+
+QVariant textValue(const QString& value)
+{
+    return value.isNull() ? QVariant(QVariant::String) : QVariant(value);
+}
+
 quint64 toU64(const QVariant& value)
 {
     bool ok = false;
@@ -164,7 +183,8 @@ Statement::Statement(const DatabaseConnection& connection, const QString& sql, i
     m_query = std::make_unique<QSqlQuery>(connection.query());
     m_query->setForwardOnly(true);
     // A statement that fails to prepare is reported by ExecQuery when it is run.
-    m_prepared = m_query->prepare(m_sql);
+    m_prepared = (options & Positional) && !postgres ? QueryInternals::prepareAsWritten(*m_query, m_sql)
+                                                     : m_query->prepare(m_sql);
 }
 
 Statement::~Statement()
@@ -181,13 +201,18 @@ Statement& Statement::bind(const QString& placeholder, const QVariant& value)
 
 Statement& Statement::bindU64(const QString& placeholder, quint64 value)
 {
-    // QSQLITE binds an unsigned 64-bit value as text (converted back by SQLite); one that fits is bound signed.
-    return bind(placeholder, qint64(value) >= 0 ? QVariant(qlonglong(value)) : QVariant(qulonglong(value)));
+    return bind(placeholder, u64Value(value));
 }
 
 Statement& Statement::bindText(const QString& placeholder, const QString& value)
 {
-    return bind(placeholder, value.isNull() ? QVariant(QVariant::String) : QVariant(value));
+    return bind(placeholder, textValue(value));
+}
+
+Statement& Statement::bindAt(int position, const QVariant& value)
+{
+    m_query->bindValue(position, value);
+    return *this;
 }
 
 int Statement::exec()
