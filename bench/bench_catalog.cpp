@@ -142,8 +142,7 @@ void observe(const QString& statement)
 
 // ---- The library's side ----
 
-// CloudFileVersion::insert with file id 0, as the agent registers what it backed up.
-bool libraryInsert(const VersionData& data, quint64 destination, DatabaseConnection& connection, quint64* fileId)
+CloudFileVersion libraryVersion(const VersionData& data)
 {
     CloudFileVersion version;
     version.setPath(data.path);
@@ -157,6 +156,13 @@ bool libraryInsert(const VersionData& data, quint64 destination, DatabaseConnect
     version.setAttribute(data.attribute);
     version.setIsCompressed(data.isCompressed);
     version.setIsEncrypted(data.isEncrypted);
+    return version;
+}
+
+// CloudFileVersion::insert with file id 0, as the agent registers what it backed up.
+bool libraryInsert(const VersionData& data, quint64 destination, DatabaseConnection& connection, quint64* fileId)
+{
+    CloudFileVersion version = libraryVersion(data);
     if (!version.insert(destination, connection))
         return false;
     *fileId = version.fileId();
@@ -185,13 +191,41 @@ double libraryBatch(const QVector<VersionData>& batch, quint64 destination, bool
     return timer.nsecsElapsed() / 1e9;
 }
 
-double baselineBatch(RawCatalog& baseline, const QVector<VersionData>& batch, QVector<quint64>* fileIds = nullptr)
+// One batch through CloudFileVersion::insertBatch, in its own transaction: new files, or versions of
+// the files whose ids `known` lists; seconds spent.
+double libraryInsertBatch(const QVector<VersionData>& batch, quint64 destination, const quint64* known = nullptr,
+                          QVector<quint64>* fileIds = nullptr)
 {
     QElapsedTimer timer;
     timer.start();
-    for (const VersionData& data : batch) {
+    QVector<CloudFileVersion> versions;
+    versions.reserve(batch.size());
+    for (int i = 0; i < batch.size(); ++i) {
+        versions << libraryVersion(batch.at(i));
+        if (known != nullptr)
+            versions.last().setFileId(known[i]);
+    }
+    DatabaseConnection connection(DatabasePool::defaultPool());
+    if (CloudFileVersion::insertBatch(destination, versions, connection) != Result::Ok)
+        return -1;
+    if (fileIds != nullptr) {
+        for (const CloudFileVersion& version : qAsConst(versions))
+            fileIds->append(version.fileId());
+    }
+    return timer.nsecsElapsed() / 1e9;
+}
+
+// The baseline's registration; with `known` file ids only the version inserts run.
+double baselineBatch(RawCatalog& baseline, const QVector<VersionData>& batch, QVector<quint64>* fileIds = nullptr,
+                     const quint64* known = nullptr)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < batch.size(); ++i) {
+        const VersionData& data = batch.at(i);
         quint64 fileId = 0;
-        if (baseline.insertVersion(Destination, data, &fileId) == 0)
+        if (known != nullptr ? baseline.insertVersionOf(known[i], data) == 0
+                             : baseline.insertVersion(Destination, data, &fileId) == 0)
             return -1;
         if (fileIds != nullptr)
             fileIds->append(fileId);
@@ -234,8 +268,10 @@ struct Timings
 
 // Adds version `version` to every file of the catalog (registering the file first when new),
 // batch by batch. The library and the baseline take turns, so that a change in the machine's
-// load strikes both alike; the baseline's one transaction spans all batches.
-bool addVersions(Catalog& catalog, int version, Timings& timings)
+// load strikes both alike; the baseline's one transaction spans all batches. Batched, the library
+// registers each batch with insertBatch, later versions with their file ids set, and the baseline
+// then runs the version inserts alone for them.
+bool addVersions(Catalog& catalog, int version, Timings& timings, bool batched = false)
 {
     const bool firstVersion = version == 0;
     if (!catalog.baseline->begin())
@@ -244,8 +280,13 @@ bool addVersions(Catalog& catalog, int version, Timings& timings)
         const QVector<VersionData> batch = batchOf(first, Batch, version);
         const qint64 seenBefore = g_seen.statements;
         const qint64 baseBefore = catalog.baseline->statements();
-        const double library = libraryBatch(batch, Destination, true, firstVersion ? &catalog.fileIds : nullptr);
-        const double baseline = baselineBatch(*catalog.baseline, batch, firstVersion ? &catalog.baseFileIds : nullptr);
+        QVector<quint64>* fileIds = firstVersion ? &catalog.fileIds : nullptr;
+        const bool known = batched && !firstVersion;
+        const double library =
+            batched ? libraryInsertBatch(batch, Destination, known ? catalog.fileIds.constData() + first : nullptr, fileIds)
+                    : libraryBatch(batch, Destination, true, fileIds);
+        const double baseline = baselineBatch(*catalog.baseline, batch, firstVersion ? &catalog.baseFileIds : nullptr,
+                                              known ? catalog.baseFileIds.constData() + first : nullptr);
         if (library < 0 || baseline < 0)
             return false;
         timings.library += library;
@@ -263,7 +304,7 @@ bool addVersions(Catalog& catalog, int version, Timings& timings)
 }
 
 // A new catalog with one version of each file.
-bool buildCatalog(Timings& timings)
+bool buildCatalog(Timings& timings, bool batched = false)
 {
     g_catalog.reset();  // one library repository at a time
     auto catalog = std::make_unique<Catalog>();
@@ -271,7 +312,7 @@ bool buildCatalog(Timings& timings)
         return false;
     catalog->fileIds.reserve(CatalogFiles);
     catalog->baseFileIds.reserve(CatalogFiles);
-    if (!addVersions(*catalog, 0, timings))
+    if (!addVersions(*catalog, 0, timings, batched))
         return false;
     g_catalog = std::move(catalog);
     return true;
@@ -406,6 +447,33 @@ void BM_AddSecondVersion(benchmark::State& state)
         Timings timings;
         Catalog* catalog = catalogWith(1);
         if (catalog == nullptr || !addVersions(*catalog, 1, timings)) {
+            state.SkipWithError("adding versions failed");
+            break;
+        }
+        state.SetIterationTime(timings.library);
+        reportRegistration(state, timings, CatalogFiles);
+    }
+}
+
+void BM_RegisterBatches(benchmark::State& state)
+{
+    for (auto _ : state) {
+        Timings timings;
+        if (!buildCatalog(timings, true)) {
+            state.SkipWithError("registration failed");
+            break;
+        }
+        state.SetIterationTime(timings.library);
+        reportRegistration(state, timings, CatalogFiles);
+    }
+}
+
+void BM_AddSecondVersionBatches(benchmark::State& state)
+{
+    for (auto _ : state) {
+        Timings timings;
+        Catalog* catalog = catalogWith(1);
+        if (catalog == nullptr || !addVersions(*catalog, 1, timings, true)) {
             state.SkipWithError("adding versions failed");
             break;
         }
@@ -563,14 +631,76 @@ void registerSQLiteBenchmarks()
     once(benchmark::RegisterBenchmark("FileLookup", BM_FileLookup));
     // Its time is that of the checkpoints; what it reports are the sizes.
     benchmark::RegisterBenchmark("RepositorySize", BM_RepositorySize)->Iterations(1)->Unit(benchmark::kMillisecond);
+    once(benchmark::RegisterBenchmark("RegisterBatches", BM_RegisterBatches));
+    once(benchmark::RegisterBenchmark("AddSecondVersionBatches", BM_AddSecondVersionBatches));
+}
+
+// Versions of known files one by one, in Transactions of a batch each: today's way; seconds spent.
+double libraryKnownFiles(const QVector<VersionData>& batch, const quint64* known, quint64 destination)
+{
+    QElapsedTimer timer;
+    timer.start();
+    DatabaseConnection connection(DatabasePool::defaultPool());
+    Transaction transaction(connection);
+    for (int i = 0; i < batch.size(); ++i) {
+        CloudFileVersion version = libraryVersion(batch.at(i));
+        version.setFileId(known[i]);
+        if (!version.insert(destination, connection))
+            return -1;
+    }
+    return transaction.commit() ? timer.nsecsElapsed() / 1e9 : -1;
+}
+
+// PgFiles new files, then a second version of each, in batches of 1 000: through insertBatch
+// (Destination) and one version after the other (UncachedDestination, with the statement cache),
+// taking turns batch by batch. Round trips of the batches are an upper bound: every statement
+// counted as prepared afresh (PREPARE, EXECUTE, DEALLOCATE), plus BEGIN and COMMIT.
+void BM_PgRegisterBatches(benchmark::State& state)
+{
+    for (auto _ : state) {
+        BenchRepository repository(BenchRepository::Engine::PostgreSQL);
+        QVector<quint64> batchIds, singleIds;
+        double seconds[2][2] = {{0, 0}, {0, 0}};  // [version][batched]
+        qint64 statements[2] = {0, 0};            // of the batches, by version
+        bool ok = repository.isOpen();
+        for (int version = 0; version < 2 && ok; ++version) {
+            for (int first = 0; first < PgFiles && ok; first += Batch) {
+                const QVector<VersionData> batch = batchOf(first, Batch, version);
+                const qint64 before = g_seen.statements;
+                const double batched = libraryInsertBatch(
+                    batch, Destination, version == 0 ? nullptr : batchIds.constData() + first, version == 0 ? &batchIds : nullptr);
+                statements[version] += g_seen.statements - before;
+                const double single = version == 0 ? libraryBatch(batch, UncachedDestination, true, &singleIds)
+                                                   : libraryKnownFiles(batch, singleIds.constData() + first,
+                                                                       UncachedDestination);
+                ok = batched >= 0 && single >= 0;
+                seconds[version][1] += batched;
+                seconds[version][0] += single;
+            }
+        }
+        if (!ok) {
+            state.SkipWithError("registration failed");
+            break;
+        }
+        const double transactions = PgFiles / Batch;
+        state.SetIterationTime(seconds[0][1]);
+        state.SetItemsProcessed(PgFiles);
+        state.counters["single_items/s"] = PgFiles / seconds[0][0];
+        state.counters["batch/single"] = seconds[0][0] / seconds[0][1];
+        state.counters["second_items/s"] = PgFiles / seconds[1][1];
+        state.counters["second_single/s"] = PgFiles / seconds[1][0];
+        state.counters["second_batch/single"] = seconds[1][0] / seconds[1][1];
+        state.counters["stmts/file"] = double(statements[0]) / PgFiles;
+        state.counters["trips/file"] = (3.0 * statements[0] + 2 * transactions) / PgFiles;
+        state.counters["second_stmts/file"] = double(statements[1]) / PgFiles;
+    }
 }
 
 void registerPostgreSQLBenchmarks()
 {
-    benchmark::RegisterBenchmark("PgRegisterInTransactions", BM_PgRegisterInTransactions)
-        ->Iterations(1)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
+    for (const auto& [name, function] : {std::make_pair("PgRegisterInTransactions", BM_PgRegisterInTransactions),
+                                         std::make_pair("PgRegisterBatches", BM_PgRegisterBatches)})
+        benchmark::RegisterBenchmark(name, function)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 }
 
 // The PostgreSQL benchmark in a process of its own, with the same arguments.

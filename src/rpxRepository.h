@@ -10,6 +10,7 @@
 #include "catalog/CloudFolder.h"
 #include "catalog/Destination.h"
 #include "database/BulkRows.h"
+#include "database/CopyWriter.h"
 #include "database/Database.h"
 #include "database/DatabaseConnection.h"
 #include "database/DatabasePool.h"

@@ -4,9 +4,11 @@
 #include "CloudFolder.h"
 
 #include <rpxRepository/database/BulkRows.h>
+#include <rpxRepository/database/CopyWriter.h>
 #include <rpxRepository/database/SqlSupport.h>
 #include <rpxRepository/database/agent/KtlDebug.h>
 
+#include <QSqlError>
 #include <algorithm>
 
 namespace RPX::SQL {
@@ -73,8 +75,46 @@ int lookUpFiles(unsigned long long destinationId, const QStringList& paths, File
 
 // Inserts the files, one statement per chunk; a file another session has just inserted is
 // skipped (no error, which would spoil a PostgreSQL transaction) and left out of `inserted`.
+// PostgreSQL: the rows streamed with COPY into a scratch table of the session, then moved into
+// cloud_files by one statement that skips what another session has just inserted.
+int copyFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, DatabaseConnection& connection)
+{
+    const QString columns = InsertColumns.join(QStringLiteral(", "));
+    Statement exists(connection, QStringLiteral("select to_regclass('pg_temp.batch_files') is not null"));
+    int code = exists.exec();
+    if (code != Result::Ok)
+        return code;
+    if (exists.next() && !exists.query().value(0).toBool()) {
+        // PostgreSQL prepares no DDL: the text is run as it stands (it binds nothing).
+        const QString create = QStringLiteral("create temp table batch_files on commit delete rows as select ") +
+                               columns + QStringLiteral(" from cloud_files with no data");
+        QSqlQuery query = connection.query();
+        if (!query.exec(create)) {
+            KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << create << query.lastError().text();
+            return Result::Error;
+        }
+    }
+    CopyWriter copy(connection, QStringLiteral("batch_files (") + columns + QLatin1Char(')'));
+    for (const QVector<QVariant>& row : rows)
+        copy.addRow(row);
+    code = copy.finish();
+    if (code != Result::Ok)
+        return code;
+    Statement move(connection, QStringLiteral("with staged as (delete from batch_files returning ") + columns +
+                                   QStringLiteral(") insert into cloud_files (") + columns + QStringLiteral(") select ") +
+                                   columns +
+                                   QStringLiteral(" from staged order by local_path on conflict do nothing returning "
+                                                  "id, local_path"));
+    code = move.exec();
+    while (code == Result::Ok && move.next())
+        inserted.insert(move.query().value(1).toString(), toU64(move.query().value(0)));
+    return code;
+}
+
 int insertFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, DatabaseConnection& connection)
 {
+    if (CopyWriter::isAvailable(connection))
+        return copyFiles(rows, inserted, connection);
     const int width = InsertColumns.size();
     return BulkRows::forEachChunk(
         rows.size(), BulkRows::rowsPerStatement(connection.dbType(), width), [&](int first, int count) {

@@ -3,6 +3,7 @@
 #include "CloudFileVersionBitmap.h"
 
 #include <rpxRepository/database/BulkRows.h>
+#include <rpxRepository/database/CopyWriter.h>
 #include <rpxRepository/database/SqlSupport.h>
 #include <rpxRepository/database/Transaction.h>
 #include <rpxRepository/database/agent/KtlDebug.h>
@@ -53,10 +54,41 @@ const QString InsertInto = QStringLiteral("insert into cloud_file_versions (") +
                            InsertColumns.join(QStringLiteral(", ")) + QStringLiteral(") values ");
 const QString InsertOne = InsertInto + QLatin1Char('(') + InsertPlaceholders.join(QStringLiteral(", ")) + QLatin1Char(')');
 
+// PostgreSQL: ids drawn from the table's sequence, then the rows with them streamed with COPY.
+int copyVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long long>& ids,
+                 DatabaseConnection& connection)
+{
+    Statement draw(connection,
+                   QStringLiteral("select nextval(pg_get_serial_sequence('cloud_file_versions', 'id')) from "
+                                  "generate_series(1, cast(? as integer))"),
+                   Statement::Positional);
+    draw.bindAt(0, rows.size());
+    const int code = draw.exec();
+    QVector<unsigned long long> drawn;
+    drawn.reserve(rows.size());
+    while (code == Result::Ok && draw.next())
+        drawn << toU64(draw.query().value(0));
+    if (code != Result::Ok)
+        return code;
+    if (drawn.size() != rows.size())
+        return Result::Error;
+    std::sort(drawn.begin(), drawn.end());
+    CopyWriter copy(connection, QStringLiteral("cloud_file_versions (id, ") + InsertColumns.join(QStringLiteral(", ")) +
+                                    QLatin1Char(')'));
+    for (int i = 0; i < rows.size(); ++i)
+        copy.addRow(QVector<QVariant>{u64Value(drawn.at(i))} + rows.at(i));
+    if (copy.finish() != Result::Ok)
+        return Result::Error;
+    ids << drawn;
+    return Result::Ok;
+}
+
 // Inserts the rows, one statement per chunk; their new ids in `ids`, in the order of the rows.
 int insertVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long long>& ids,
                    DatabaseConnection& connection)
 {
+    if (CopyWriter::isAvailable(connection))
+        return copyVersions(rows, ids, connection);
     const int width = InsertColumns.size();
     return BulkRows::forEachChunk(
         rows.size(), BulkRows::rowsPerStatement(connection.dbType(), width), [&](int first, int count) {
