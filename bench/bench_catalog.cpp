@@ -274,8 +274,15 @@ struct Timings
 bool addVersions(Catalog& catalog, int version, Timings& timings, bool batched = false)
 {
     const bool firstVersion = version == 0;
-    if (!catalog.baseline->begin())
-        return false;
+    // Batched, the baseline commits each batch as the library does: the same transactions.
+    const auto baselineCommit = [&]() {
+        QElapsedTimer timer;
+        timer.start();
+        if (!catalog.baseline->commit())
+            return false;
+        timings.baseline += timer.nsecsElapsed() / 1e9;
+        return true;
+    };
     for (int first = 0; first < CatalogFiles; first += Batch) {
         const QVector<VersionData> batch = batchOf(first, Batch, version);
         const qint64 seenBefore = g_seen.statements;
@@ -285,20 +292,22 @@ bool addVersions(Catalog& catalog, int version, Timings& timings, bool batched =
         const double library =
             batched ? libraryInsertBatch(batch, Destination, known ? catalog.fileIds.constData() + first : nullptr, fileIds)
                     : libraryBatch(batch, Destination, true, fileIds);
+        QElapsedTimer begin;
+        begin.start();
+        if ((batched || first == 0) && !catalog.baseline->begin())
+            return false;
+        timings.baseline += begin.nsecsElapsed() / 1e9;
         const double baseline = baselineBatch(*catalog.baseline, batch, firstVersion ? &catalog.baseFileIds : nullptr,
                                               known ? catalog.baseFileIds.constData() + first : nullptr);
-        if (library < 0 || baseline < 0)
+        if (library < 0 || baseline < 0 || (batched && !baselineCommit()))
             return false;
         timings.library += library;
         timings.baseline += baseline;
         timings.libraryStatements += g_seen.statements - seenBefore;
         timings.baselineStatements += catalog.baseline->statements() - baseBefore;
     }
-    QElapsedTimer baselineCommit;
-    baselineCommit.start();
-    if (!catalog.baseline->commit())
+    if (!batched && !baselineCommit())
         return false;
-    timings.baseline += baselineCommit.nsecsElapsed() / 1e9;
     catalog.versions = version + 1;
     return true;
 }

@@ -92,8 +92,7 @@ int insertVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long
     const int width = InsertColumns.size();
     return BulkRows::forEachChunk(
         rows.size(), BulkRows::rowsPerStatement(connection.dbType(), width), [&](int first, int count) {
-            Statement statement(connection, InsertInto + BulkRows::rows(count, BulkRows::row(width)) +
-                                                QStringLiteral(" returning id"),
+            Statement statement(connection, InsertInto + BulkRows::rows(count, BulkRows::row(width)),
                                 Statement::Positional);
             int position = 0;
             for (int i = first; i < first + count; ++i)
@@ -101,16 +100,15 @@ int insertVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long
             const int code = statement.exec();
             if (code != Result::Ok)
                 return code;
-            // The returned rows come in no promised order, but both engines number the rows of
-            // one insert upwards in the order of its values.
-            QVector<unsigned long long> chunk;
-            chunk.reserve(count);
-            while (statement.next())
-                chunk << toU64(statement.query().value(0));
-            if (chunk.size() != count)
+            // SQLite numbers the rows of one insert consecutively, in the order of its values: the
+            // table has no AUTOINCREMENT, so each row takes the largest id plus one, and the
+            // transaction's write lock keeps every other writer out. Reading the ids back with
+            // RETURNING would cost a fetch per row.
+            const unsigned long long last = statement.lastInsertId();
+            if (statement.numRowsAffected() != count || last < unsigned(count))
                 return Result::Error;
-            std::sort(chunk.begin(), chunk.end());
-            ids << chunk;
+            for (unsigned long long id = last - unsigned(count) + 1; id <= last; ++id)
+                ids << id;
             return Result::Ok;
         });
 }

@@ -34,13 +34,13 @@ QString text(const QDateTime& value)
     if (!value.isValid())
         return QString();
     const QDateTime utc = value.toUTC();
-    const QDate date = utc.date();
+    int year = 0, month = 0, day = 0;
+    utc.date().getDate(&year, &month, &day);
     const QTime time = utc.time();
     // Formatted by hand: QDateTime::toString parses its format on every call.
-    if (date.year() < 0 || date.year() > 9999)
+    if (year < 0 || year > 9999)
         return utc.toString(Format);
-    const int parts[] = {date.year() / 100, date.year() % 100, date.month(), date.day(),
-                         time.hour(),       time.minute(),     time.second()};
+    const int parts[] = {year / 100, year % 100, month, day, time.hour(), time.minute(), time.second()};
     QString digits(14, Qt::Uninitialized);
     QChar* out = digits.data();
     for (const int part : parts) {
@@ -211,7 +211,13 @@ Statement& Statement::bindText(const QString& placeholder, const QString& value)
 
 Statement& Statement::bindAt(int position, const QVariant& value)
 {
-    m_query->bindValue(position, value);
+    // In place once the position exists: QSqlQuery::bindValue names the position and looks the name
+    // up on every call, which a statement of many rows feels.
+    QVector<QVariant>& values = QueryInternals::boundValues(*m_query);
+    if (position < values.size())
+        values[position] = value;
+    else
+        m_query->bindValue(position, value);
     return *this;
 }
 
