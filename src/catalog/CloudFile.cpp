@@ -50,22 +50,33 @@ QString folderPathOf(const QString& localPath)
 using FileIds = QHash<QString, unsigned long long>;
 
 // Ids of the destination's files among those paths, one statement per chunk. On PostgreSQL the
-// digest condition lets the lookup use the index of the uniqueness constraint.
+// paths go as one array value, and the digest condition lets the lookup use the index of the
+// uniqueness constraint.
 int lookUpFiles(unsigned long long destinationId, const QStringList& paths, FileIds& found,
                 DatabaseConnection& connection)
 {
-    const QString match = dialect(connection.dbType(), QStringLiteral("f.local_path = v.column1"),
-                                  QStringLiteral("md5(f.local_path) = md5(v.column1) and f.local_path = v.column1"));
+    const bool postgres = connection.dbType() == DatabaseType::PostgreSQL;
+    const QString select = QStringLiteral("select f.id, f.local_path from ");
+    const QString where = QStringLiteral(" where f.destination_id = ?");
     return BulkRows::forEachChunk(
-        paths.size(), BulkRows::rowsPerStatement(connection.dbType(), 1, 1), [&](int first, int count) {
-            Statement statement(connection, QStringLiteral("select f.id, f.local_path from (values ") +
-                                                BulkRows::rows(count, QStringLiteral("(?)")) +
-                                                QStringLiteral(") as v join cloud_files f on ") + match +
-                                                QStringLiteral(" where f.destination_id = ?"),
-                                Statement::Positional);
-            for (int i = 0; i < count; ++i)
-                statement.bindAt(i, textValue(paths.at(first + i)));
-            statement.bindAt(count, u64Value(destinationId));
+        paths.size(), postgres ? 10000 : BulkRows::rowsPerStatement(connection.dbType(), 1, 1),
+        [&](int first, int count) {
+            Statement statement(
+                connection,
+                postgres ? select + QStringLiteral("unnest(cast(? as text[])) as v(path) join cloud_files f on "
+                                                   "md5(f.local_path) = md5(v.path) and f.local_path = v.path") +
+                               where
+                         : select + QStringLiteral("(values ") + BulkRows::rows(count, QStringLiteral("(?)")) +
+                               QStringLiteral(") as v join cloud_files f on f.local_path = v.column1") + where,
+                Statement::Positional);
+            int position = 0;
+            if (postgres) {
+                statement.bindAt(position++, BulkRows::textArray(paths, first, count));
+            } else {
+                for (int i = first; i < first + count; ++i)
+                    statement.bindAt(position++, textValue(paths.at(i)));
+            }
+            statement.bindAt(position, u64Value(destinationId));
             const int code = statement.exec();
             while (code == Result::Ok && statement.next())
                 found.insert(statement.query().value(1).toString(), toU64(statement.query().value(0)));
@@ -73,8 +84,6 @@ int lookUpFiles(unsigned long long destinationId, const QStringList& paths, File
         });
 }
 
-// Inserts the files, one statement per chunk; a file another session has just inserted is
-// skipped (no error, which would spoil a PostgreSQL transaction) and left out of `inserted`.
 // PostgreSQL: the rows streamed with COPY into a scratch table of the session, then moved into
 // cloud_files by one statement that skips what another session has just inserted.
 int copyFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, DatabaseConnection& connection)

@@ -34,6 +34,23 @@ QString BulkRows::rows(int count, const QString& row)
     return text;
 }
 
+QString BulkRows::textArray(const QStringList& texts, int first, int count)
+{
+    QString literal = QStringLiteral("{");
+    for (int i = first; i < first + count; ++i) {
+        if (i > first)
+            literal += QLatin1Char(',');
+        literal += QLatin1Char('"');
+        for (const QChar c : texts.at(i)) {
+            if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
+                literal += QLatin1Char('\\');
+            literal += c;
+        }
+        literal += QLatin1Char('"');
+    }
+    return literal + QLatin1Char('}');
+}
+
 int BulkRows::bind(Statement& statement, int position, const QVector<QVariant>& values)
 {
     for (const QVariant& value : values)

@@ -7,6 +7,7 @@
 #include "ExecQuery.h"
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVector>
 
@@ -26,6 +27,10 @@ public:
     static QString row(int width);
     // `count` copies of one row's text, separated by commas.
     static QString rows(int count, const QString& row);
+
+    // A PostgreSQL array literal of the texts, to be bound as one value ("cast(? as text[])"): a
+    // set of any size in one value, with no statement text growing with it.
+    static QString textArray(const QStringList& texts, int first, int count);
 
     // Binds the values at consecutive positions from `position`; the position after them.
     static int bind(Statement& statement, int position, const QVector<QVariant>& values);

@@ -80,7 +80,8 @@ TEST_P(CloudFileVersionBatchTest, BatchBuildsTheCatalogOfOneByOneInserts)
     const QDateTime day = utc(2024, 5, 1, 8, 30);
     QHash<unsigned long long, unsigned long long> knownFile;  // by destination
     for (const unsigned long long destination : {OneByOne, Batched}) {
-        for (const QString& path : {QStringLiteral("/data/old/kept.txt"), QStringLiteral("/data/old/other.txt")}) {
+        for (const QString& path : {QStringLiteral("/data/old/kept.txt"), QStringLiteral("/data/old/\"q\" \\b,{}.txt"),
+                                    QStringLiteral("/data/old/other.txt")}) {
             CloudFileVersion first = versionOf(path, day.addDays(-30));
             ASSERT_TRUE(first.insert(destination, connection));
             knownFile[destination] = first.fileId();
@@ -110,7 +111,8 @@ TEST_P(CloudFileVersionBatchTest, BatchBuildsTheCatalogOfOneByOneInserts)
         full.setVersionDelimiter(QStringLiteral(":"));
         batch << full;
         batch << versionOf("top.txt", day) << versionOf("/root.txt", day.addSecs(1));
-        batch << versionOf("/data/old/kept.txt", day.addSecs(2));  // existing row, taken as it is
+        // Existing rows, taken as they are.
+        batch << versionOf("/data/old/kept.txt", day.addSecs(2)) << versionOf("/data/old/\"q\" \\b,{}.txt", day);
         CloudFileVersion twice = versionOf("/a/b/twice.dat", day.addSecs(3));
         twice.setSize(10);
         batch << twice;
@@ -132,7 +134,7 @@ TEST_P(CloudFileVersionBatchTest, BatchBuildsTheCatalogOfOneByOneInserts)
     ASSERT_EQ(CloudFileVersion::insertBatch(Batched, batch, connection), Result::Ok);
 
     EXPECT_EQ(catalogOf(Batched, connection), catalogOf(OneByOne, connection));
-    EXPECT_EQ(rows(connection, "cloud_files"), 2 * 10);
+    EXPECT_EQ(rows(connection, "cloud_files"), 2 * 11);
     // The ids handed back are those of the rows.
     for (const CloudFileVersion& version : batch) {
         const auto stored = CloudFileVersion::selectById(version.id(), connection);
