@@ -10,9 +10,15 @@
 //   PointInTime, FileLookup CloudFileVersion::selectPointInTime and CloudFile::select_ over that
 //                           catalog, one lookup at a time (latency)
 //   RepositorySize          repository file plus its WAL after a checkpoint, per million versions
-// PostgreSQL benchmark (no baseline):
+//   RegisterBatches         100 000 files through CloudFileVersion::insertBatch, 1 000 a batch
+//   AddSecondVersionBatches a second version of each of them with its file id set, 1 000 a batch;
+//                           the baseline runs the version inserts alone for them. In both, the
+//                           baseline commits each batch, as the library does.
+// PostgreSQL benchmarks (no baseline):
 //   PgRegisterInTransactions  10 000 files in Transactions of 1 000, with the statement cache and
 //                             without it ("before the cache", see compareCache)
+//   PgRegisterBatches         10 000 files, then a second version of each with its file id set, in
+//                             batches of 1 000 through insertBatch, beside the same one by one
 //
 // Counters: items_per_second is the library's throughput (with the cache); base_items/s the
 // baseline's; lib/base the library's throughput over the baseline's, or for lookups the library's
@@ -437,11 +443,12 @@ void BM_RegisterAutocommit(benchmark::State& state)
     }
 }
 
-void BM_RegisterInTransactions(benchmark::State& state)
+// A new catalog: one version after the other in Transactions, or in batches.
+void BM_Register(benchmark::State& state, bool batched)
 {
     for (auto _ : state) {
         Timings timings;
-        if (!buildCatalog(timings)) {
+        if (!buildCatalog(timings, batched)) {
             state.SkipWithError("registration failed");
             break;
         }
@@ -450,39 +457,12 @@ void BM_RegisterInTransactions(benchmark::State& state)
     }
 }
 
-void BM_AddSecondVersion(benchmark::State& state)
+void BM_AddSecondVersion(benchmark::State& state, bool batched)
 {
     for (auto _ : state) {
         Timings timings;
         Catalog* catalog = catalogWith(1);
-        if (catalog == nullptr || !addVersions(*catalog, 1, timings)) {
-            state.SkipWithError("adding versions failed");
-            break;
-        }
-        state.SetIterationTime(timings.library);
-        reportRegistration(state, timings, CatalogFiles);
-    }
-}
-
-void BM_RegisterBatches(benchmark::State& state)
-{
-    for (auto _ : state) {
-        Timings timings;
-        if (!buildCatalog(timings, true)) {
-            state.SkipWithError("registration failed");
-            break;
-        }
-        state.SetIterationTime(timings.library);
-        reportRegistration(state, timings, CatalogFiles);
-    }
-}
-
-void BM_AddSecondVersionBatches(benchmark::State& state)
-{
-    for (auto _ : state) {
-        Timings timings;
-        Catalog* catalog = catalogWith(1);
-        if (catalog == nullptr || !addVersions(*catalog, 1, timings, true)) {
+        if (catalog == nullptr || !addVersions(*catalog, 1, timings, batched)) {
             state.SkipWithError("adding versions failed");
             break;
         }
@@ -634,14 +614,14 @@ void registerSQLiteBenchmarks()
         benchmark->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
     };
     once(benchmark::RegisterBenchmark("RegisterAutocommit", BM_RegisterAutocommit));
-    once(benchmark::RegisterBenchmark("RegisterInTransactions", BM_RegisterInTransactions));
-    once(benchmark::RegisterBenchmark("AddSecondVersion", BM_AddSecondVersion));
+    once(benchmark::RegisterBenchmark("RegisterInTransactions", BM_Register, false));
+    once(benchmark::RegisterBenchmark("AddSecondVersion", BM_AddSecondVersion, false));
     once(benchmark::RegisterBenchmark("PointInTime", BM_PointInTime));
     once(benchmark::RegisterBenchmark("FileLookup", BM_FileLookup));
     // Its time is that of the checkpoints; what it reports are the sizes.
     benchmark::RegisterBenchmark("RepositorySize", BM_RepositorySize)->Iterations(1)->Unit(benchmark::kMillisecond);
-    once(benchmark::RegisterBenchmark("RegisterBatches", BM_RegisterBatches));
-    once(benchmark::RegisterBenchmark("AddSecondVersionBatches", BM_AddSecondVersionBatches));
+    once(benchmark::RegisterBenchmark("RegisterBatches", BM_Register, true));
+    once(benchmark::RegisterBenchmark("AddSecondVersionBatches", BM_AddSecondVersion, true));
 }
 
 // Versions of known files one by one, in Transactions of a batch each: today's way; seconds spent.
