@@ -295,9 +295,9 @@ bool addVersions(Catalog& catalog, int version, Timings& timings, bool batched =
         const qint64 baseBefore = catalog.baseline->statements();
         QVector<quint64>* fileIds = firstVersion ? &catalog.fileIds : nullptr;
         const bool known = batched && !firstVersion;
-        const double library =
-            batched ? libraryInsertBatch(batch, Destination, known ? catalog.fileIds.constData() + first : nullptr, fileIds)
-                    : libraryBatch(batch, Destination, true, fileIds);
+        const quint64* knownIds = known ? catalog.fileIds.constData() + first : nullptr;
+        const double library = batched ? libraryInsertBatch(batch, Destination, knownIds, fileIds)
+                                       : libraryBatch(batch, Destination, true, fileIds);
         QElapsedTimer begin;
         begin.start();
         if ((batched || first == 0) && !catalog.baseline->begin())
@@ -656,8 +656,10 @@ void BM_PgRegisterBatches(benchmark::State& state)
             for (int first = 0; first < PgFiles && ok; first += Batch) {
                 const QVector<VersionData> batch = batchOf(first, Batch, version);
                 const qint64 before = g_seen.statements;
-                const double batched = libraryInsertBatch(
-                    batch, Destination, version == 0 ? nullptr : batchIds.constData() + first, version == 0 ? &batchIds : nullptr);
+                const bool firstVersion = version == 0;
+                const double batched =
+                    libraryInsertBatch(batch, Destination, firstVersion ? nullptr : batchIds.constData() + first,
+                                       firstVersion ? &batchIds : nullptr);
                 statements[version] += g_seen.statements - before;
                 const double single = version == 0 ? libraryBatch(batch, UncachedDestination, true, &singleIds)
                                                    : libraryKnownFiles(batch, singleIds.constData() + first,

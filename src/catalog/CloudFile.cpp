@@ -39,6 +39,10 @@ const QStringList InsertColumns = {
     QStringLiteral("flags")};
 
 const QStringList InsertPlaceholders = namedPlaceholders(InsertColumns);
+const QString InsertInto = QStringLiteral("insert into cloud_files (") + InsertColumns.join(QStringLiteral(", ")) +
+                           QStringLiteral(") values ");
+const QString InsertOne =
+    InsertInto + QLatin1Char('(') + InsertPlaceholders.join(QStringLiteral(", ")) + QLatin1Char(')');
 
 // A path without "/" is its own folder path.
 QString folderPathOf(const QString& localPath)
@@ -110,8 +114,8 @@ int copyFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, Databas
     if (code != Result::Ok)
         return code;
     Statement move(connection, QStringLiteral("with staged as (delete from batch_files returning ") + columns +
-                                   QStringLiteral(") insert into cloud_files (") + columns + QStringLiteral(") select ") +
-                                   columns +
+                                   QStringLiteral(") insert into cloud_files (") + columns +
+                                   QStringLiteral(") select ") + columns +
                                    QStringLiteral(" from staged order by local_path on conflict do nothing returning "
                                                   "id, local_path"));
     code = move.exec();
@@ -127,10 +131,7 @@ int insertFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, Datab
     const int width = InsertColumns.size();
     return BulkRows::forEachChunk(
         rows.size(), BulkRows::rowsPerStatement(connection.dbType(), width), [&](int first, int count) {
-            Statement statement(connection, QStringLiteral("insert into cloud_files (") +
-                                                InsertColumns.join(QStringLiteral(", ")) +
-                                                QStringLiteral(") values ") +
-                                                BulkRows::rows(count, BulkRows::row(width)) +
+            Statement statement(connection, InsertInto + BulkRows::rows(count, BulkRows::row(width)) +
                                                 QStringLiteral(" on conflict do nothing returning id, local_path"),
                                 Statement::Positional);
             int position = 0;
@@ -211,10 +212,7 @@ bool CloudFile::insert(DatabaseConnection& connection)
 {
     if (!connection.isOpen() || m_localPath.isEmpty() || m_destinationId == 0 || m_parentId == 0)
         return false;
-    Statement statement(
-        connection,
-        QStringLiteral("insert into cloud_files (") + InsertColumns.join(QStringLiteral(", ")) +
-            QStringLiteral(") values (") + InsertPlaceholders.join(QStringLiteral(", ")) + QLatin1Char(')'), Statement::ReturnsId | Statement::MayConflict);
+    Statement statement(connection, InsertOne, Statement::ReturnsId | Statement::MayConflict);
     bindFields(statement);
     if (statement.execInsert(m_id) != Result::Ok)
         return false;

@@ -52,7 +52,8 @@ const QStringList InsertPlaceholders = namedPlaceholders(InsertColumns);
 
 const QString InsertInto = QStringLiteral("insert into cloud_file_versions (") +
                            InsertColumns.join(QStringLiteral(", ")) + QStringLiteral(") values ");
-const QString InsertOne = InsertInto + QLatin1Char('(') + InsertPlaceholders.join(QStringLiteral(", ")) + QLatin1Char(')');
+const QString InsertOne =
+    InsertInto + QLatin1Char('(') + InsertPlaceholders.join(QStringLiteral(", ")) + QLatin1Char(')');
 
 // PostgreSQL: ids drawn from the table's sequence, then the rows with them streamed with COPY.
 int copyVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long long>& ids,

@@ -88,7 +88,6 @@ private:
     QHash<Key, CloudFolder> m_rows;
 };
 
-
 // A folder of a set being resolved: its parent within the set (-1 for a root) and its name.
 struct PendingFolder {
     int parent = -1;
