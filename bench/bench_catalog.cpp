@@ -10,9 +10,15 @@
 //   PointInTime, FileLookup CloudFileVersion::selectPointInTime and CloudFile::select_ over that
 //                           catalog, one lookup at a time (latency)
 //   RepositorySize          repository file plus its WAL after a checkpoint, per million versions
-// PostgreSQL benchmark (no baseline):
+//   RegisterBatches         100 000 files through CloudFileVersion::insertBatch, 1 000 a batch
+//   AddSecondVersionBatches a second version of each of them with its file id set, 1 000 a batch;
+//                           the baseline runs the version inserts alone for them. In both, the
+//                           baseline commits each batch, as the library does.
+// PostgreSQL benchmarks (no baseline):
 //   PgRegisterInTransactions  10 000 files in Transactions of 1 000, with the statement cache and
 //                             without it ("before the cache", see compareCache)
+//   PgRegisterBatches         10 000 files, then a second version of each with its file id set, in
+//                             batches of 1 000 through insertBatch, beside the same one by one
 //
 // Counters: items_per_second is the library's throughput (with the cache); base_items/s the
 // baseline's; lib/base the library's throughput over the baseline's, or for lookups the library's
@@ -142,8 +148,7 @@ void observe(const QString& statement)
 
 // ---- The library's side ----
 
-// CloudFileVersion::insert with file id 0, as the agent registers what it backed up.
-bool libraryInsert(const VersionData& data, quint64 destination, DatabaseConnection& connection, quint64* fileId)
+CloudFileVersion libraryVersion(const VersionData& data)
 {
     CloudFileVersion version;
     version.setPath(data.path);
@@ -157,6 +162,13 @@ bool libraryInsert(const VersionData& data, quint64 destination, DatabaseConnect
     version.setAttribute(data.attribute);
     version.setIsCompressed(data.isCompressed);
     version.setIsEncrypted(data.isEncrypted);
+    return version;
+}
+
+// CloudFileVersion::insert with file id 0, as the agent registers what it backed up.
+bool libraryInsert(const VersionData& data, quint64 destination, DatabaseConnection& connection, quint64* fileId)
+{
+    CloudFileVersion version = libraryVersion(data);
     if (!version.insert(destination, connection))
         return false;
     *fileId = version.fileId();
@@ -185,13 +197,41 @@ double libraryBatch(const QVector<VersionData>& batch, quint64 destination, bool
     return timer.nsecsElapsed() / 1e9;
 }
 
-double baselineBatch(RawCatalog& baseline, const QVector<VersionData>& batch, QVector<quint64>* fileIds = nullptr)
+// One batch through CloudFileVersion::insertBatch, in its own transaction: new files, or versions of
+// the files whose ids `known` lists; seconds spent.
+double libraryInsertBatch(const QVector<VersionData>& batch, quint64 destination, const quint64* known = nullptr,
+                          QVector<quint64>* fileIds = nullptr)
 {
     QElapsedTimer timer;
     timer.start();
-    for (const VersionData& data : batch) {
+    QVector<CloudFileVersion> versions;
+    versions.reserve(batch.size());
+    for (int i = 0; i < batch.size(); ++i) {
+        versions << libraryVersion(batch.at(i));
+        if (known != nullptr)
+            versions.last().setFileId(known[i]);
+    }
+    DatabaseConnection connection(DatabasePool::defaultPool());
+    if (CloudFileVersion::insertBatch(destination, versions, connection) != Result::Ok)
+        return -1;
+    if (fileIds != nullptr) {
+        for (const CloudFileVersion& version : qAsConst(versions))
+            fileIds->append(version.fileId());
+    }
+    return timer.nsecsElapsed() / 1e9;
+}
+
+// The baseline's registration; with `known` file ids only the version inserts run.
+double baselineBatch(RawCatalog& baseline, const QVector<VersionData>& batch, QVector<quint64>* fileIds = nullptr,
+                     const quint64* known = nullptr)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < batch.size(); ++i) {
+        const VersionData& data = batch.at(i);
         quint64 fileId = 0;
-        if (baseline.insertVersion(Destination, data, &fileId) == 0)
+        if (known != nullptr ? baseline.insertVersionOf(known[i], data) == 0
+                             : baseline.insertVersion(Destination, data, &fileId) == 0)
             return -1;
         if (fileIds != nullptr)
             fileIds->append(fileId);
@@ -234,36 +274,52 @@ struct Timings
 
 // Adds version `version` to every file of the catalog (registering the file first when new),
 // batch by batch. The library and the baseline take turns, so that a change in the machine's
-// load strikes both alike; the baseline's one transaction spans all batches.
-bool addVersions(Catalog& catalog, int version, Timings& timings)
+// load strikes both alike; the baseline's one transaction spans all batches. Batched, the library
+// registers each batch with insertBatch, later versions with their file ids set, and the baseline
+// then runs the version inserts alone for them.
+bool addVersions(Catalog& catalog, int version, Timings& timings, bool batched = false)
 {
     const bool firstVersion = version == 0;
-    if (!catalog.baseline->begin())
-        return false;
+    // Batched, the baseline commits each batch as the library does: the same transactions.
+    const auto baselineCommit = [&]() {
+        QElapsedTimer timer;
+        timer.start();
+        if (!catalog.baseline->commit())
+            return false;
+        timings.baseline += timer.nsecsElapsed() / 1e9;
+        return true;
+    };
     for (int first = 0; first < CatalogFiles; first += Batch) {
         const QVector<VersionData> batch = batchOf(first, Batch, version);
         const qint64 seenBefore = g_seen.statements;
         const qint64 baseBefore = catalog.baseline->statements();
-        const double library = libraryBatch(batch, Destination, true, firstVersion ? &catalog.fileIds : nullptr);
-        const double baseline = baselineBatch(*catalog.baseline, batch, firstVersion ? &catalog.baseFileIds : nullptr);
-        if (library < 0 || baseline < 0)
+        QVector<quint64>* fileIds = firstVersion ? &catalog.fileIds : nullptr;
+        const bool known = batched && !firstVersion;
+        const quint64* knownIds = known ? catalog.fileIds.constData() + first : nullptr;
+        const double library = batched ? libraryInsertBatch(batch, Destination, knownIds, fileIds)
+                                       : libraryBatch(batch, Destination, true, fileIds);
+        QElapsedTimer begin;
+        begin.start();
+        if ((batched || first == 0) && !catalog.baseline->begin())
+            return false;
+        timings.baseline += begin.nsecsElapsed() / 1e9;
+        const double baseline = baselineBatch(*catalog.baseline, batch, firstVersion ? &catalog.baseFileIds : nullptr,
+                                              known ? catalog.baseFileIds.constData() + first : nullptr);
+        if (library < 0 || baseline < 0 || (batched && !baselineCommit()))
             return false;
         timings.library += library;
         timings.baseline += baseline;
         timings.libraryStatements += g_seen.statements - seenBefore;
         timings.baselineStatements += catalog.baseline->statements() - baseBefore;
     }
-    QElapsedTimer baselineCommit;
-    baselineCommit.start();
-    if (!catalog.baseline->commit())
+    if (!batched && !baselineCommit())
         return false;
-    timings.baseline += baselineCommit.nsecsElapsed() / 1e9;
     catalog.versions = version + 1;
     return true;
 }
 
 // A new catalog with one version of each file.
-bool buildCatalog(Timings& timings)
+bool buildCatalog(Timings& timings, bool batched = false)
 {
     g_catalog.reset();  // one library repository at a time
     auto catalog = std::make_unique<Catalog>();
@@ -271,7 +327,7 @@ bool buildCatalog(Timings& timings)
         return false;
     catalog->fileIds.reserve(CatalogFiles);
     catalog->baseFileIds.reserve(CatalogFiles);
-    if (!addVersions(*catalog, 0, timings))
+    if (!addVersions(*catalog, 0, timings, batched))
         return false;
     g_catalog = std::move(catalog);
     return true;
@@ -387,11 +443,12 @@ void BM_RegisterAutocommit(benchmark::State& state)
     }
 }
 
-void BM_RegisterInTransactions(benchmark::State& state)
+// A new catalog: one version after the other in Transactions, or in batches.
+void BM_Register(benchmark::State& state, bool batched)
 {
     for (auto _ : state) {
         Timings timings;
-        if (!buildCatalog(timings)) {
+        if (!buildCatalog(timings, batched)) {
             state.SkipWithError("registration failed");
             break;
         }
@@ -400,12 +457,12 @@ void BM_RegisterInTransactions(benchmark::State& state)
     }
 }
 
-void BM_AddSecondVersion(benchmark::State& state)
+void BM_AddSecondVersion(benchmark::State& state, bool batched)
 {
     for (auto _ : state) {
         Timings timings;
         Catalog* catalog = catalogWith(1);
-        if (catalog == nullptr || !addVersions(*catalog, 1, timings)) {
+        if (catalog == nullptr || !addVersions(*catalog, 1, timings, batched)) {
             state.SkipWithError("adding versions failed");
             break;
         }
@@ -557,20 +614,84 @@ void registerSQLiteBenchmarks()
         benchmark->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
     };
     once(benchmark::RegisterBenchmark("RegisterAutocommit", BM_RegisterAutocommit));
-    once(benchmark::RegisterBenchmark("RegisterInTransactions", BM_RegisterInTransactions));
-    once(benchmark::RegisterBenchmark("AddSecondVersion", BM_AddSecondVersion));
+    once(benchmark::RegisterBenchmark("RegisterInTransactions", BM_Register, false));
+    once(benchmark::RegisterBenchmark("AddSecondVersion", BM_AddSecondVersion, false));
     once(benchmark::RegisterBenchmark("PointInTime", BM_PointInTime));
     once(benchmark::RegisterBenchmark("FileLookup", BM_FileLookup));
     // Its time is that of the checkpoints; what it reports are the sizes.
     benchmark::RegisterBenchmark("RepositorySize", BM_RepositorySize)->Iterations(1)->Unit(benchmark::kMillisecond);
+    once(benchmark::RegisterBenchmark("RegisterBatches", BM_Register, true));
+    once(benchmark::RegisterBenchmark("AddSecondVersionBatches", BM_AddSecondVersion, true));
+}
+
+// Versions of known files one by one, in Transactions of a batch each: today's way; seconds spent.
+double libraryKnownFiles(const QVector<VersionData>& batch, const quint64* known, quint64 destination)
+{
+    QElapsedTimer timer;
+    timer.start();
+    DatabaseConnection connection(DatabasePool::defaultPool());
+    Transaction transaction(connection);
+    for (int i = 0; i < batch.size(); ++i) {
+        CloudFileVersion version = libraryVersion(batch.at(i));
+        version.setFileId(known[i]);
+        if (!version.insert(destination, connection))
+            return -1;
+    }
+    return transaction.commit() ? timer.nsecsElapsed() / 1e9 : -1;
+}
+
+// PgFiles new files, then a second version of each, in batches of 1 000: through insertBatch
+// (Destination) and one version after the other (UncachedDestination, with the statement cache),
+// taking turns batch by batch. Round trips of the batches are an upper bound: every statement
+// counted as prepared afresh (PREPARE, EXECUTE, DEALLOCATE), plus BEGIN and COMMIT.
+void BM_PgRegisterBatches(benchmark::State& state)
+{
+    for (auto _ : state) {
+        BenchRepository repository(BenchRepository::Engine::PostgreSQL);
+        QVector<quint64> batchIds, singleIds;
+        double seconds[2][2] = {{0, 0}, {0, 0}};  // [version][batched]
+        qint64 statements[2] = {0, 0};            // of the batches, by version
+        bool ok = repository.isOpen();
+        for (int version = 0; version < 2 && ok; ++version) {
+            for (int first = 0; first < PgFiles && ok; first += Batch) {
+                const QVector<VersionData> batch = batchOf(first, Batch, version);
+                const qint64 before = g_seen.statements;
+                const bool firstVersion = version == 0;
+                const double batched =
+                    libraryInsertBatch(batch, Destination, firstVersion ? nullptr : batchIds.constData() + first,
+                                       firstVersion ? &batchIds : nullptr);
+                statements[version] += g_seen.statements - before;
+                const double single = version == 0 ? libraryBatch(batch, UncachedDestination, true, &singleIds)
+                                                   : libraryKnownFiles(batch, singleIds.constData() + first,
+                                                                       UncachedDestination);
+                ok = batched >= 0 && single >= 0;
+                seconds[version][1] += batched;
+                seconds[version][0] += single;
+            }
+        }
+        if (!ok) {
+            state.SkipWithError("registration failed");
+            break;
+        }
+        const double transactions = PgFiles / Batch;
+        state.SetIterationTime(seconds[0][1]);
+        state.SetItemsProcessed(PgFiles);
+        state.counters["single_items/s"] = PgFiles / seconds[0][0];
+        state.counters["batch/single"] = seconds[0][0] / seconds[0][1];
+        state.counters["second_items/s"] = PgFiles / seconds[1][1];
+        state.counters["second_single/s"] = PgFiles / seconds[1][0];
+        state.counters["second_batch/single"] = seconds[1][0] / seconds[1][1];
+        state.counters["stmts/file"] = double(statements[0]) / PgFiles;
+        state.counters["trips/file"] = (3.0 * statements[0] + 2 * transactions) / PgFiles;
+        state.counters["second_stmts/file"] = double(statements[1]) / PgFiles;
+    }
 }
 
 void registerPostgreSQLBenchmarks()
 {
-    benchmark::RegisterBenchmark("PgRegisterInTransactions", BM_PgRegisterInTransactions)
-        ->Iterations(1)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
+    for (const auto& [name, function] : {std::make_pair("PgRegisterInTransactions", BM_PgRegisterInTransactions),
+                                         std::make_pair("PgRegisterBatches", BM_PgRegisterBatches)})
+        benchmark::RegisterBenchmark(name, function)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 }
 
 // The PostgreSQL benchmark in a process of its own, with the same arguments.

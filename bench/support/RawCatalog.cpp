@@ -352,6 +352,11 @@ quint64 RawCatalog::insertVersion(quint64 destinationId, const VersionData& vers
         return 0;
     if (fileIdOut != nullptr)
         *fileIdOut = fileId;
+    return insertVersionOf(fileId, version);
+}
+
+quint64 RawCatalog::insertVersionOf(quint64 fileId, const VersionData& version)
+{
     const QString modified = dateText(version.modified);
     const QString backup = dateText(version.backup);
     m_versionInsert.i64(qint64(fileId))

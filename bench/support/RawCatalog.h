@@ -89,6 +89,8 @@ public:
     // CloudFileVersion::insert with file id 0: registers the file (and its folders) when missing.
     // The new version's id, 0 on failure; fileId, when given, receives the file's.
     quint64 insertVersion(quint64 destinationId, const VersionData& version, quint64* fileId = nullptr);
+    // CloudFileVersion::insert with the file id set: the version insert alone.
+    quint64 insertVersionOf(quint64 fileId, const VersionData& version);
     // CloudFile::select_: the file id, 0 when missing; every column is read.
     quint64 selectFile(quint64 destinationId, const QString& localPath);
     // CloudFileVersion::selectPointInTime: the version id, 0 when none; every column is read.

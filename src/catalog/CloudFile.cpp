@@ -3,8 +3,13 @@
 #include "CloudFileVersion.h"
 #include "CloudFolder.h"
 
+#include <rpxRepository/database/BulkRows.h>
+#include <rpxRepository/database/CopyWriter.h>
 #include <rpxRepository/database/SqlSupport.h>
 #include <rpxRepository/database/agent/KtlDebug.h>
+
+#include <QSqlError>
+#include <algorithm>
 
 namespace RPX::SQL {
 
@@ -22,6 +27,121 @@ QString selectFrom(const QString& tail)
 QList<QSharedPointer<CloudFile>> listOf(Statement& statement)
 {
     return selectAll<CloudFile>(statement).first;
+}
+
+// The columns an insert writes; each is bound as ":" and its name.
+const QStringList InsertColumns = {
+    QStringLiteral("destination_id"), QStringLiteral("local_path"),        QStringLiteral("parent_id"),
+    QStringLiteral("cloud_path"),     QStringLiteral("file_name"),         QStringLiteral("display_name"),
+    QStringLiteral("size"),           QStringLiteral("original_size"),     QStringLiteral("date_modified_utc"),
+    QStringLiteral("is_compressed"),  QStringLiteral("is_encrypted"),      QStringLiteral("is_simple"),
+    QStringLiteral("is_broken"),      QStringLiteral("drive_id"),          QStringLiteral("date_deleted_utc"),
+    QStringLiteral("flags")};
+
+const QStringList InsertPlaceholders = namedPlaceholders(InsertColumns);
+const QString InsertInto = QStringLiteral("insert into cloud_files (") + InsertColumns.join(QStringLiteral(", ")) +
+                           QStringLiteral(") values ");
+const QString InsertOne =
+    InsertInto + QLatin1Char('(') + InsertPlaceholders.join(QStringLiteral(", ")) + QLatin1Char(')');
+
+// A path without "/" is its own folder path.
+QString folderPathOf(const QString& localPath)
+{
+    const int lastSlash = localPath.lastIndexOf(QLatin1Char('/'));
+    return lastSlash < 0 ? localPath : localPath.left(lastSlash);
+}
+
+using FileIds = QHash<QString, unsigned long long>;
+
+// Ids of the destination's files among those paths, one statement per chunk. On PostgreSQL the
+// paths go as one array value, and the digest condition lets the lookup use the index of the
+// uniqueness constraint.
+int lookUpFiles(unsigned long long destinationId, const QStringList& paths, FileIds& found,
+                DatabaseConnection& connection)
+{
+    const bool postgres = connection.dbType() == DatabaseType::PostgreSQL;
+    const QString select = QStringLiteral("select f.id, f.local_path from ");
+    const QString where = QStringLiteral(" where f.destination_id = ?");
+    return BulkRows::forEachChunk(
+        paths.size(), postgres ? 10000 : BulkRows::rowsPerStatement(connection.dbType(), 1, 1),
+        [&](int first, int count) {
+            Statement statement(
+                connection,
+                postgres ? select + QStringLiteral("unnest(cast(? as text[])) as v(path) join cloud_files f on "
+                                                   "md5(f.local_path) = md5(v.path) and f.local_path = v.path") +
+                               where
+                         : select + QStringLiteral("(values ") + BulkRows::rows(count, QStringLiteral("(?)")) +
+                               QStringLiteral(") as v join cloud_files f on f.local_path = v.column1") + where,
+                Statement::Positional);
+            int position = 0;
+            if (postgres) {
+                statement.bindAt(position++, BulkRows::textArray(paths, first, count));
+            } else {
+                for (int i = first; i < first + count; ++i)
+                    statement.bindAt(position++, textValue(paths.at(i)));
+            }
+            statement.bindAt(position, u64Value(destinationId));
+            const int code = statement.exec();
+            while (code == Result::Ok && statement.next())
+                found.insert(statement.query().value(1).toString(), toU64(statement.query().value(0)));
+            return code;
+        });
+}
+
+// PostgreSQL: the rows streamed with COPY into a scratch table of the session, then moved into
+// cloud_files by one statement that skips what another session has just inserted.
+int copyFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, DatabaseConnection& connection)
+{
+    const QString columns = InsertColumns.join(QStringLiteral(", "));
+    Statement exists(connection, QStringLiteral("select to_regclass('pg_temp.batch_files') is not null"));
+    int code = exists.exec();
+    if (code != Result::Ok)
+        return code;
+    if (exists.next() && !exists.query().value(0).toBool()) {
+        // PostgreSQL prepares no DDL: the text is run as it stands (it binds nothing).
+        const QString create = QStringLiteral("create temp table batch_files on commit delete rows as select ") +
+                               columns + QStringLiteral(" from cloud_files with no data");
+        QSqlQuery query = connection.query();
+        if (!query.exec(create)) {
+            KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << create << query.lastError().text();
+            return Result::Error;
+        }
+    }
+    CopyWriter copy(connection, QStringLiteral("batch_files (") + columns + QLatin1Char(')'));
+    for (const QVector<QVariant>& row : rows)
+        copy.addRow(row);
+    code = copy.finish();
+    if (code != Result::Ok)
+        return code;
+    Statement move(connection, QStringLiteral("with staged as (delete from batch_files returning ") + columns +
+                                   QStringLiteral(") insert into cloud_files (") + columns +
+                                   QStringLiteral(") select ") + columns +
+                                   QStringLiteral(" from staged order by local_path on conflict do nothing returning "
+                                                  "id, local_path"));
+    code = move.exec();
+    while (code == Result::Ok && move.next())
+        inserted.insert(move.query().value(1).toString(), toU64(move.query().value(0)));
+    return code;
+}
+
+int insertFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, DatabaseConnection& connection)
+{
+    if (CopyWriter::isAvailable(connection))
+        return copyFiles(rows, inserted, connection);
+    const int width = InsertColumns.size();
+    return BulkRows::forEachChunk(
+        rows.size(), BulkRows::rowsPerStatement(connection.dbType(), width), [&](int first, int count) {
+            Statement statement(connection, InsertInto + BulkRows::rows(count, BulkRows::row(width)) +
+                                                QStringLiteral(" on conflict do nothing returning id, local_path"),
+                                Statement::Positional);
+            int position = 0;
+            for (int i = first; i < first + count; ++i)
+                position = BulkRows::bind(statement, position, rows.at(i));
+            const int code = statement.exec();
+            while (code == Result::Ok && statement.next())
+                inserted.insert(statement.query().value(1).toString(), toU64(statement.query().value(0)));
+            return code;
+        });
 }
 
 }  // namespace
@@ -61,38 +181,38 @@ void CloudFile::setName(const QString& name)
     m_name = name.toLower();
 }
 
+QVector<QVariant> CloudFile::fieldValues() const
+{
+    return {u64Value(m_destinationId),
+            textValue(m_localPath),
+            u64Value(m_parentId),
+            textValue(utf8UpToZero(m_cloudPath)),
+            textValue(m_name),
+            textValue(m_displayName),
+            u64Value(m_size),
+            u64Value(m_originalSize),
+            DateCode::number(m_dateModified),
+            int(m_isCompressed),
+            int(m_isEncrypted),
+            int(m_isSimple),
+            int(m_isBroken),
+            int(m_driveId),
+            m_dateDeleted.isValid() ? QVariant(DateCode::number(m_dateDeleted)) : QVariant(DateCode::NotSet),
+            int(m_flags)};
+}
+
 void CloudFile::bindFields(Statement& statement) const
 {
-    statement.bindU64(QStringLiteral(":destination_id"), m_destinationId)
-        .bindText(QStringLiteral(":local_path"), m_localPath)
-        .bindU64(QStringLiteral(":parent_id"), m_parentId)
-        .bindText(QStringLiteral(":cloud_path"), utf8UpToZero(m_cloudPath))
-        .bindText(QStringLiteral(":file_name"), m_name)
-        .bindText(QStringLiteral(":display_name"), m_displayName)
-        .bindU64(QStringLiteral(":size"), m_size)
-        .bindU64(QStringLiteral(":original_size"), m_originalSize)
-        .bind(QStringLiteral(":date_modified_utc"), DateCode::number(m_dateModified))
-        .bind(QStringLiteral(":is_compressed"), int(m_isCompressed))
-        .bind(QStringLiteral(":is_encrypted"), int(m_isEncrypted))
-        .bind(QStringLiteral(":is_simple"), int(m_isSimple))
-        .bind(QStringLiteral(":is_broken"), int(m_isBroken))
-        .bind(QStringLiteral(":drive_id"), int(m_driveId))
-        .bind(QStringLiteral(":date_deleted_utc"), m_dateDeleted.isValid() ? QVariant(DateCode::number(m_dateDeleted))
-                                                                           : QVariant(DateCode::NotSet))
-        .bind(QStringLiteral(":flags"), int(m_flags));
+    const QVector<QVariant> values = fieldValues();
+    for (int i = 0; i < values.size(); ++i)
+        statement.bind(InsertPlaceholders.at(i), values.at(i));
 }
 
 bool CloudFile::insert(DatabaseConnection& connection)
 {
     if (!connection.isOpen() || m_localPath.isEmpty() || m_destinationId == 0 || m_parentId == 0)
         return false;
-    Statement statement(
-        connection,
-        QStringLiteral("insert into cloud_files (destination_id, local_path, parent_id, cloud_path, file_name, "
-                       "display_name, size, original_size, date_modified_utc, is_compressed, is_encrypted, is_simple, "
-                       "is_broken, drive_id, date_deleted_utc, flags) values (:destination_id, :local_path, :parent_id, "
-                       ":cloud_path, :file_name, :display_name, :size, :original_size, :date_modified_utc, "
-                       ":is_compressed, :is_encrypted, :is_simple, :is_broken, :drive_id, :date_deleted_utc, :flags)"), Statement::ReturnsId | Statement::MayConflict);
+    Statement statement(connection, InsertOne, Statement::ReturnsId | Statement::MayConflict);
     bindFields(statement);
     if (statement.execInsert(m_id) != Result::Ok)
         return false;
@@ -264,14 +384,69 @@ bool CloudFile::selectOrInsert(DatabaseConnection& connection)
     if (select(connection))
         return true;
 
-    // A path without "/" is its own folder path.
-    const int lastSlash = m_localPath.lastIndexOf(QLatin1Char('/'));
-    const QString folderPath = lastSlash < 0 ? m_localPath : m_localPath.left(lastSlash);
-    const QSharedPointer<CloudFolder> folder = CloudFolder::selectOrInsert(m_destinationId, folderPath, connection);
+    const QSharedPointer<CloudFolder> folder =
+        CloudFolder::selectOrInsert(m_destinationId, folderPathOf(m_localPath), connection);
     if (folder.isNull())
         return false;
     m_parentId = folder->id();
     return insert(connection);
+}
+
+int CloudFile::selectOrInsert(unsigned long long destinationId, QVector<CloudFile>& files,
+                              DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || destinationId == 0)
+        return Result::Error;
+    QStringList paths;
+    for (CloudFile& file : files) {
+        file.m_destinationId = destinationId;
+        paths << file.m_localPath;
+    }
+    FileIds ids;
+    int code = lookUpFiles(destinationId, paths, ids, connection);
+    QVector<CloudFile*> missing;
+    QStringList folderPaths;
+    for (CloudFile& file : files) {
+        if (!ids.contains(file.m_localPath)) {
+            missing << &file;
+            folderPaths << folderPathOf(file.m_localPath);
+        }
+    }
+    QHash<QString, unsigned long long> folders;
+    if (code == Result::Ok && !missing.isEmpty())
+        code = CloudFolder::selectOrInsert(destinationId, folderPaths, folders, connection);
+    if (code != Result::Ok)
+        return code;
+
+    // The same order in every session, so that two inserting overlapping sets wait for each other
+    // instead of deadlocking.
+    std::sort(missing.begin(), missing.end(),
+              [](const CloudFile* a, const CloudFile* b) { return a->m_localPath < b->m_localPath; });
+    QVector<QVector<QVariant>> rows;
+    rows.reserve(missing.size());
+    for (CloudFile* file : qAsConst(missing)) {
+        file->m_parentId = folders.value(folderPathOf(file->m_localPath));
+        rows << file->fieldValues();
+    }
+    FileIds inserted;
+    code = insertFiles(rows, inserted, connection);
+    // What another session inserted meanwhile is there to be found now.
+    QStringList lost;
+    for (const CloudFile* file : qAsConst(missing)) {
+        if (!inserted.contains(file->m_localPath))
+            lost << file->m_localPath;
+    }
+    if (code == Result::Ok)
+        code = lookUpFiles(destinationId, lost, ids, connection);
+    if (code != Result::Ok)
+        return code;
+    ids.insert(inserted);
+    for (CloudFile& file : files) {
+        file.m_id = ids.value(file.m_localPath);
+        if (file.m_id == 0)
+            return Result::Error;
+    }
+    return Result::Ok;
 }
 
 bool CloudFile::delete_(bool withVersions, DatabaseConnection& connection)

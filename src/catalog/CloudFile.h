@@ -9,6 +9,8 @@
 #include <QSharedPointer>
 #include <QSqlQuery>
 #include <QString>
+#include <QVariant>
+#include <QVector>
 
 namespace RPX::SQL {
 
@@ -55,6 +57,11 @@ public:
 
     // Loads the stored file, or registers it together with its folder chain.
     bool selectOrInsert(DatabaseConnection& connection);
+    // The same for files of one destination with distinct local paths, set-wise: a lookup per chunk
+    // of paths, the folder chains of the new files, an insert per chunk. Fills the id of each (and
+    // the parent id of the new ones); the result code. Meant to run inside a transaction.
+    static int selectOrInsert(unsigned long long destinationId, QVector<CloudFile>& files,
+                              DatabaseConnection& connection);
     // Deletes the file (and optionally its versions), then the folders it leaves empty.
     bool delete_(bool withVersions, DatabaseConnection& connection);
 
@@ -93,6 +100,8 @@ public:
     void setDateDeleted(const QDateTime& dateDeleted) { m_dateDeleted = dateDeleted; }
 
 private:
+    // The values of the insert's columns, in their order.
+    QVector<QVariant> fieldValues() const;
     void bindFields(Statement& statement) const;
 
     unsigned long long m_id = 0;

@@ -1,10 +1,15 @@
 #include "CloudFileVersion.h"
 
-#include "CloudFile.h"
 #include "CloudFileVersionBitmap.h"
 
+#include <rpxRepository/database/BulkRows.h>
+#include <rpxRepository/database/CopyWriter.h>
 #include <rpxRepository/database/SqlSupport.h>
+#include <rpxRepository/database/Transaction.h>
 #include <rpxRepository/database/agent/KtlDebug.h>
+
+#include <algorithm>
+#include <optional>
 
 namespace RPX::SQL {
 
@@ -27,6 +32,86 @@ QString selectFrom(const QString& tail)
 QVariant dateText(const QDateTime& value)
 {
     return value.isValid() ? QVariant(DateCode::text(value)) : QVariant(QVariant::String);
+}
+
+// The columns an insert writes; each is bound as ":" and its name.
+const QStringList InsertColumns = {
+    QStringLiteral("file_id"),       QStringLiteral("date_modified_utc"),
+    QStringLiteral("cloud_path"),    QStringLiteral("history_path"),
+    QStringLiteral("size"),          QStringLiteral("original_size"),
+    QStringLiteral("date_purgeddelay_utc"), QStringLiteral("attributes"),
+    QStringLiteral("is_compressed"), QStringLiteral("is_encrypted"),
+    QStringLiteral("is_simple"),     QStringLiteral("is_broken"),
+    QStringLiteral("upload_id"),     QStringLiteral("date_backedup_utc"),
+    QStringLiteral("filenameiv"),    QStringLiteral("blocklevel_revision"),
+    QStringLiteral("blocklevel_revision_isfull"), QStringLiteral("delimiter"),
+    QStringLiteral("encryptioniv"),  QStringLiteral("kdfsalt"),
+    QStringLiteral("encryptionkey")};
+
+const QStringList InsertPlaceholders = namedPlaceholders(InsertColumns);
+
+const QString InsertInto = QStringLiteral("insert into cloud_file_versions (") +
+                           InsertColumns.join(QStringLiteral(", ")) + QStringLiteral(") values ");
+const QString InsertOne =
+    InsertInto + QLatin1Char('(') + InsertPlaceholders.join(QStringLiteral(", ")) + QLatin1Char(')');
+
+// PostgreSQL: ids drawn from the table's sequence, then the rows with them streamed with COPY.
+int copyVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long long>& ids,
+                 DatabaseConnection& connection)
+{
+    Statement draw(connection,
+                   QStringLiteral("select nextval(pg_get_serial_sequence('cloud_file_versions', 'id')) from "
+                                  "generate_series(1, cast(? as integer))"),
+                   Statement::Positional);
+    draw.bindAt(0, rows.size());
+    const int code = draw.exec();
+    QVector<unsigned long long> drawn;
+    drawn.reserve(rows.size());
+    while (code == Result::Ok && draw.next())
+        drawn << toU64(draw.query().value(0));
+    if (code != Result::Ok)
+        return code;
+    if (drawn.size() != rows.size())
+        return Result::Error;
+    std::sort(drawn.begin(), drawn.end());
+    CopyWriter copy(connection, QStringLiteral("cloud_file_versions (id, ") + InsertColumns.join(QStringLiteral(", ")) +
+                                    QLatin1Char(')'));
+    for (int i = 0; i < rows.size(); ++i)
+        copy.addRow(QVector<QVariant>{u64Value(drawn.at(i))} + rows.at(i));
+    if (copy.finish() != Result::Ok)
+        return Result::Error;
+    ids << drawn;
+    return Result::Ok;
+}
+
+// Inserts the rows, one statement per chunk; their new ids in `ids`, in the order of the rows.
+int insertVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long long>& ids,
+                   DatabaseConnection& connection)
+{
+    if (CopyWriter::isAvailable(connection))
+        return copyVersions(rows, ids, connection);
+    const int width = InsertColumns.size();
+    return BulkRows::forEachChunk(
+        rows.size(), BulkRows::rowsPerStatement(connection.dbType(), width), [&](int first, int count) {
+            Statement statement(connection, InsertInto + BulkRows::rows(count, BulkRows::row(width)),
+                                Statement::Positional);
+            int position = 0;
+            for (int i = first; i < first + count; ++i)
+                position = BulkRows::bind(statement, position, rows.at(i));
+            const int code = statement.exec();
+            if (code != Result::Ok)
+                return code;
+            // SQLite numbers the rows of one insert consecutively, in the order of its values: the
+            // table has no AUTOINCREMENT, so each row takes the largest id plus one, and the
+            // transaction's write lock keeps every other writer out. Reading the ids back with
+            // RETURNING would cost a fetch per row.
+            const unsigned long long last = statement.lastInsertId();
+            if (statement.numRowsAffected() != count || last < unsigned(count))
+                return Result::Error;
+            for (unsigned long long id = last - unsigned(count) + 1; id <= last; ++id)
+                ids << id;
+            return Result::Ok;
+        });
 }
 
 VersionPointer single(Statement& statement)
@@ -96,63 +181,126 @@ QString CloudFileVersion::createTable(DatabaseType type)
     return statement.isEmpty() ? statement : statement.arg(DateCode::text(QDateTime::currentDateTimeUtc()));
 }
 
+CloudFile CloudFileVersion::fileRow(unsigned long long destinationId) const
+{
+    CloudFile file;
+    file.setCloudPath(m_cloudPath);
+    file.setDateModified(m_dateModified);
+    file.setDestinationId(destinationId);
+    file.setName(m_path.section(QLatin1Char('/'), -1, -1));
+    file.setIsBroken(m_isBroken);
+    file.setIsCompressed(m_isCompressed);
+    file.setIsEncrypted(m_isEncrypted);
+    file.setIsSimple(m_isSimple);
+    file.setLocalPath(m_path);
+    file.setOriginalSize(m_originalSize);
+    file.setSize(m_size);
+    return file;
+}
+
+QVector<QVariant> CloudFileVersion::fieldValues() const
+{
+    return {u64Value(m_fileId),
+            dateText(m_dateModified),
+            textValue(utf8UpToZero(m_cloudPath)),
+            textValue(m_path),
+            u64Value(m_size),
+            u64Value(m_originalSize),
+            DateCode::textOrNotSet(m_datePurgeDelay),
+            m_attribute,
+            int(m_isCompressed),
+            int(m_isEncrypted),
+            int(m_isSimple),
+            int(m_isBroken),
+            textValue(utf8UpToZero(m_uploadId)),
+            dateText(m_dateBackup),
+            m_fileNameIv,
+            m_blockLevelRevision,
+            int(m_blockLevelIsFull),
+            textValue(m_versionDelimiter),
+            m_encryptionIv,
+            m_kdfsalt,
+            m_encryptionKey};
+}
+
 bool CloudFileVersion::insert(unsigned long long destinationId, DatabaseConnection& connection)
 {
     if (!connection.isOpen() || m_path.isEmpty() || !m_dateModified.isValid())
         return false;
     if (m_fileId == 0) {
         // An existing file row is taken as it is, not brought up to date with this version.
-        CloudFile file;
-        file.setCloudPath(m_cloudPath);
-        file.setDateModified(m_dateModified);
-        file.setDestinationId(destinationId);
-        file.setName(m_path.section(QLatin1Char('/'), -1, -1));
-        file.setIsBroken(m_isBroken);
-        file.setIsCompressed(m_isCompressed);
-        file.setIsEncrypted(m_isEncrypted);
-        file.setIsSimple(m_isSimple);
-        file.setLocalPath(m_path);
-        file.setOriginalSize(m_originalSize);
-        file.setSize(m_size);
+        CloudFile file = fileRow(destinationId);
         if (!file.selectOrInsert(connection))
             return false;
         m_fileId = file.id();
     }
 
-    Statement statement(
-        connection,
-        QStringLiteral("insert into cloud_file_versions (file_id, date_modified_utc, cloud_path, history_path, size, "
-                       "original_size, date_purgeddelay_utc, attributes, is_compressed, is_encrypted, is_simple, "
-                       "is_broken, upload_id, date_backedup_utc, filenameiv, blocklevel_revision, "
-                       "blocklevel_revision_isfull, delimiter, encryptioniv, kdfsalt, encryptionkey) values (:file_id, "
-                       ":date_modified_utc, :cloud_path, :history_path, :size, :original_size, :date_purgeddelay_utc, "
-                       ":attributes, :is_compressed, :is_encrypted, :is_simple, :is_broken, :upload_id, "
-                       ":date_backedup_utc, :filenameiv, :blocklevel_revision, :blocklevel_revision_isfull, "
-                       ":delimiter, :encryptioniv, :kdfsalt, :encryptionkey)"), Statement::ReturnsId);
-    statement.bindU64(QStringLiteral(":file_id"), m_fileId)
-        .bind(QStringLiteral(":date_modified_utc"), dateText(m_dateModified))
-        .bindText(QStringLiteral(":cloud_path"), utf8UpToZero(m_cloudPath))
-        .bindText(QStringLiteral(":history_path"), m_path)
-        .bindU64(QStringLiteral(":size"), m_size)
-        .bindU64(QStringLiteral(":original_size"), m_originalSize)
-        .bind(QStringLiteral(":date_purgeddelay_utc"), DateCode::textOrNotSet(m_datePurgeDelay))
-        .bind(QStringLiteral(":attributes"), m_attribute)
-        .bind(QStringLiteral(":is_compressed"), int(m_isCompressed))
-        .bind(QStringLiteral(":is_encrypted"), int(m_isEncrypted))
-        .bind(QStringLiteral(":is_simple"), int(m_isSimple))
-        .bind(QStringLiteral(":is_broken"), int(m_isBroken))
-        .bindText(QStringLiteral(":upload_id"), utf8UpToZero(m_uploadId))
-        .bind(QStringLiteral(":date_backedup_utc"), dateText(m_dateBackup))
-        .bind(QStringLiteral(":filenameiv"), m_fileNameIv)
-        .bind(QStringLiteral(":blocklevel_revision"), m_blockLevelRevision)
-        .bind(QStringLiteral(":blocklevel_revision_isfull"), int(m_blockLevelIsFull))
-        .bindText(QStringLiteral(":delimiter"), m_versionDelimiter)
-        .bind(QStringLiteral(":encryptioniv"), m_encryptionIv)
-        .bind(QStringLiteral(":kdfsalt"), m_kdfsalt)
-        .bind(QStringLiteral(":encryptionkey"), m_encryptionKey);
-    if (statement.execInsert(m_id) != Result::Ok)
-        return false;
-    return true;
+    Statement statement(connection, InsertOne, Statement::ReturnsId);
+    const QVector<QVariant> values = fieldValues();
+    for (int i = 0; i < values.size(); ++i)
+        statement.bind(InsertPlaceholders.at(i), values.at(i));
+    return statement.execInsert(m_id) == Result::Ok;
+}
+
+int CloudFileVersion::insertBatch(unsigned long long destinationId, QVector<CloudFileVersion>& versions,
+                                  DatabaseConnection& connection)
+{
+    if (versions.isEmpty())
+        return Result::Ok;
+    if (!connection.isOpen())
+        return Result::Error;
+    for (int i = 0; i < versions.size(); ++i) {
+        const CloudFileVersion& version = versions.at(i);
+        if (version.m_path.isEmpty() || !version.m_dateModified.isValid() ||
+            (version.m_fileId == 0 && destinationId == 0)) {
+            KTL::KtlDebug("SQL").warning() << "SQL::CloudFileVersion: batch refused, version" << i
+                                           << "lacks a path, a modification date or a destination";
+            return Result::Error;
+        }
+    }
+    std::optional<Transaction> own;
+    if (!Transaction::isOpenOn(connection.database().driver())) {
+        own.emplace(connection);
+        if (!own->isActive())
+            return Result::Error;
+    }
+
+    // One file row per path, with the fields of its first version, as one insert() after the other.
+    QVector<CloudFile> files;
+    QHash<QString, int> fileOfPath;
+    for (const CloudFileVersion& version : qAsConst(versions)) {
+        if (version.m_fileId == 0 && !fileOfPath.contains(version.m_path)) {
+            fileOfPath.insert(version.m_path, files.size());
+            files << version.fileRow(destinationId);
+        }
+    }
+    int code = files.isEmpty() ? Result::Ok : CloudFile::selectOrInsert(destinationId, files, connection);
+    if (code != Result::Ok)
+        return code;
+
+    QVector<unsigned long long> fileIds;
+    QVector<QVector<QVariant>> rows;
+    fileIds.reserve(versions.size());
+    rows.reserve(versions.size());
+    for (const CloudFileVersion& version : qAsConst(versions)) {
+        CloudFileVersion row = version;
+        if (row.m_fileId == 0)
+            row.m_fileId = files.at(fileOfPath.value(version.m_path)).id();
+        fileIds << row.m_fileId;
+        rows << row.fieldValues();
+    }
+    QVector<unsigned long long> ids;
+    ids.reserve(versions.size());
+    code = insertVersions(rows, ids, connection);
+    if (code != Result::Ok)
+        return code;
+    if (own && !own->commit())
+        return Result::Error;
+    for (int i = 0; i < versions.size(); ++i) {
+        versions[i].m_fileId = fileIds.at(i);
+        versions[i].m_id = ids.at(i);
+    }
+    return Result::Ok;
 }
 
 bool CloudFileVersion::update(DatabaseConnection& connection)

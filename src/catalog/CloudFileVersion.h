@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Attributes.h"
+#include "CloudFile.h"
 
 #include <rpxRepository/database/DatabaseConnection.h>
 #include <rpxRepository/database/DatabaseType.h>
@@ -11,6 +12,8 @@
 #include <QSharedPointer>
 #include <QSqlQuery>
 #include <QString>
+#include <QVariant>
+#include <QVector>
 
 namespace RPX::SQL {
 
@@ -23,6 +26,13 @@ public:
 
     // Registers the file first when fileId is 0.
     bool insert(unsigned long long destinationId, DatabaseConnection& connection);
+    // Registers every version of the list as insert() would, one after the other: a version whose file id is 0
+    // gets its file row (and its folder chain) found or inserted, an existing file row is taken as it is. Fills
+    // each version's id and file id. Runs in a transaction of its own unless the caller's Transaction is open on
+    // the connection; in its own transaction it keeps all of the batch or nothing. Returns Result::Ok or the code
+    // of the first failure.
+    static int insertBatch(unsigned long long destinationId, QVector<CloudFileVersion>& versions,
+                           DatabaseConnection& connection);
     // Finds the row by file, modification time and kind, not by id.
     bool update(DatabaseConnection& connection);
     bool init(QSqlQuery& query);
@@ -119,6 +129,11 @@ public:
     void setEncryptionKey(const QByteArray& encryptionKey) { m_encryptionKey = encryptionKey; }
 
 private:
+    // The file row insert() registers for this version.
+    CloudFile fileRow(unsigned long long destinationId) const;
+    // The values of the insert's columns, in their order.
+    QVector<QVariant> fieldValues() const;
+
     unsigned long long m_id = 0;
     unsigned long long m_fileId = 0;
     QByteArray m_cloudPath;

@@ -1,11 +1,13 @@
 #include "CloudFolder.h"
 
+#include <rpxRepository/database/BulkRows.h>
 #include <rpxRepository/database/SqlSupport.h>
 #include <rpxRepository/database/StatementCache.h>
 #include <rpxRepository/database/Transaction.h>
 
 #include <QHash>
 #include <QSet>
+#include <algorithm>
 
 namespace RPX::SQL {
 
@@ -85,6 +87,71 @@ private:
     quint64 m_number = 0;
     QHash<Key, CloudFolder> m_rows;
 };
+
+// A folder of a set being resolved: its parent within the set (-1 for a root) and its name.
+struct PendingFolder {
+    int parent = -1;
+    QString name;
+    unsigned long long id = 0;
+    bool inserted = false;  // new in this run, so nothing below it exists yet
+};
+
+using FolderKey = QPair<unsigned long long, QString>;  // parent id, display name
+using FolderIds = QHash<FolderKey, unsigned long long>;
+
+// Ids of the (parent, name) pairs that exist, one statement per chunk.
+int lookUpFolders(unsigned long long destinationId, const QVector<FolderKey>& keys, FolderIds& found,
+                  DatabaseConnection& connection)
+{
+    return BulkRows::forEachChunk(
+        keys.size(), BulkRows::rowsPerStatement(connection.dbType(), 2, 1), [&](int first, int count) {
+            Statement statement(connection,
+                                QStringLiteral("select f.id, f.parent_id, f.display_name from (values ") +
+                                    BulkRows::rows(count, QStringLiteral("(cast(? as bigint), ?)")) +
+                                    QStringLiteral(") as v join cloud_folders f on f.parent_id = v.column1 and "
+                                                   "f.display_name = v.column2 where f.destination_id = ?"),
+                                Statement::Positional);
+            int position = 0;
+            for (int i = first; i < first + count; ++i)
+                position = BulkRows::bind(statement, position, {u64Value(keys.at(i).first), keys.at(i).second});
+            statement.bindAt(position, u64Value(destinationId));
+            const int code = statement.exec();
+            while (code == Result::Ok && statement.next()) {
+                const QSqlQuery& row = statement.query();
+                found.insert({toU64(row.value(1)), row.value(2).toString()}, toU64(row.value(0)));
+            }
+            return code;
+        });
+}
+
+// Inserts the pairs, one statement per chunk; a pair another session has just inserted is skipped
+// (no error, which would spoil a PostgreSQL transaction) and left out of `inserted`.
+int insertFolders(unsigned long long destinationId, const QVector<FolderKey>& keys, FolderIds& inserted,
+                  DatabaseConnection& connection)
+{
+    return BulkRows::forEachChunk(
+        keys.size(), BulkRows::rowsPerStatement(connection.dbType(), 4), [&](int first, int count) {
+            Statement statement(connection,
+                                QStringLiteral("insert into cloud_folders (display_name, name, parent_id, "
+                                               "destination_id) values ") +
+                                    BulkRows::rows(count, BulkRows::row(4)) +
+                                    QStringLiteral(" on conflict do nothing returning id, parent_id, display_name"),
+                                Statement::Positional);
+            int position = 0;
+            for (int i = first; i < first + count; ++i) {
+                const FolderKey& key = keys.at(i);
+                position = BulkRows::bind(statement, position,
+                                          {key.second, nonNull(key.second.toLower()), u64Value(key.first),
+                                           u64Value(destinationId)});
+            }
+            const int code = statement.exec();
+            while (code == Result::Ok && statement.next()) {
+                const QSqlQuery& row = statement.query();
+                inserted.insert({toU64(row.value(1)), row.value(2).toString()}, toU64(row.value(0)));
+            }
+            return code;
+        });
+}
 
 }  // namespace
 
@@ -233,6 +300,95 @@ QSharedPointer<CloudFolder> CloudFolder::selectOrInsert(unsigned long long desti
         parent = folder->id();
     }
     return folder;
+}
+
+int CloudFolder::selectOrInsert(unsigned long long destinationId, const QStringList& paths,
+                                QHash<QString, unsigned long long>& ids, DatabaseConnection& connection)
+{
+    if (!connection.isOpen() || destinationId == 0)
+        return Result::Error;
+    // The tree of the paths, each folder once, by level.
+    QVector<PendingFolder> folders;
+    QVector<QVector<int>> levels;
+    QHash<QPair<int, QString>, int> known;
+    QHash<QString, int> leaves;
+    for (const QString& path : paths) {
+        if (leaves.contains(path))
+            continue;
+        int parent = -1;
+        const QStringList parts = splitPath(path);
+        for (int level = 0; level < parts.size(); ++level) {
+            const QPair<int, QString> key{parent, nonNull(parts.at(level))};
+            auto found = known.constFind(key);
+            if (found == known.cend()) {
+                folders.append(PendingFolder{parent, key.second});
+                found = known.insert(key, folders.size() - 1);
+                levels.resize(qMax(levels.size(), level + 1));
+                levels[level].append(found.value());
+            }
+            parent = found.value();
+        }
+        leaves.insert(path, parent);
+    }
+
+    TransactionFolders* memory = TransactionFolders::of(connection);
+    for (const QVector<int>& level : qAsConst(levels)) {
+        QVector<FolderKey> unknown;
+        QVector<FolderKey> missing;
+        FolderIds found;
+        for (const int index : level) {
+            const PendingFolder& folder = folders.at(index);
+            const FolderKey key{folder.parent < 0 ? 0 : folders.at(folder.parent).id, folder.name};
+            const CloudFolder* remembered = memory ? memory->find(destinationId, key.first, key.second) : nullptr;
+            if (remembered != nullptr)
+                found.insert(key, remembered->id());
+            else if (folder.parent >= 0 && folders.at(folder.parent).inserted)
+                missing.append(key);
+            else
+                unknown.append(key);
+        }
+        int code = lookUpFolders(destinationId, unknown, found, connection);
+        for (const FolderKey& key : qAsConst(unknown)) {
+            if (!found.contains(key))
+                missing.append(key);
+        }
+        // The same order in every session, so that two inserting overlapping sets wait for each
+        // other instead of deadlocking.
+        std::sort(missing.begin(), missing.end());
+        FolderIds inserted;
+        if (code == Result::Ok)
+            code = insertFolders(destinationId, missing, inserted, connection);
+        // What another session inserted meanwhile is there to be found now.
+        QVector<FolderKey> lost;
+        for (const FolderKey& key : qAsConst(missing)) {
+            if (!inserted.contains(key))
+                lost.append(key);
+        }
+        if (code == Result::Ok)
+            code = lookUpFolders(destinationId, lost, found, connection);
+        if (code != Result::Ok)
+            return code;
+
+        for (const int index : level) {
+            PendingFolder& folder = folders[index];
+            const FolderKey key{folder.parent < 0 ? 0 : folders.at(folder.parent).id, folder.name};
+            folder.inserted = inserted.contains(key);
+            folder.id = folder.inserted ? inserted.value(key) : found.value(key);
+            if (folder.id == 0)
+                return Result::Error;
+            if (memory != nullptr) {
+                CloudFolder row;
+                row.setDestintionId(destinationId);
+                row.setParentId(key.first);
+                row.setName(key.second);
+                row.setId(folder.id);
+                memory->remember(row);
+            }
+        }
+    }
+    for (auto leaf = leaves.cbegin(); leaf != leaves.cend(); ++leaf)
+        ids.insert(leaf.key(), folders.at(leaf.value()).id);
+    return Result::Ok;
 }
 
 QString CloudFolder::selectPath(unsigned long long folderId, DatabaseConnection& connection)

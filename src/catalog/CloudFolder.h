@@ -3,6 +3,7 @@
 #include <rpxRepository/database/DatabaseConnection.h>
 #include <rpxRepository/database/DatabaseType.h>
 
+#include <QHash>
 #include <QList>
 #include <QSharedPointer>
 #include <QSqlQuery>
@@ -36,6 +37,11 @@ public:
     // Finds the folder of a path, creating the missing tail of the chain.
     static QSharedPointer<CloudFolder> selectOrInsert(unsigned long long destinationId, const QString& path,
                                                       DatabaseConnection& connection);
+    // The folders of every path of the list, found or inserted with their chains set-wise, level by
+    // level of the tree: a lookup of the levels' known parents and an insert of what is missing.
+    // Fills ids by path; the result code. Meant to run inside a transaction.
+    static int selectOrInsert(unsigned long long destinationId, const QStringList& paths,
+                              QHash<QString, unsigned long long>& ids, DatabaseConnection& connection);
 
     static QString selectPath(unsigned long long folderId, DatabaseConnection& connection);
     QString selectPath(DatabaseConnection& connection);

@@ -15,7 +15,9 @@ namespace RPX::SQL::QueryInternals {
 
 struct ResultAccess : QSqlResult {
     using QSqlResult::boundValues;
+    using QSqlResult::prepare;
     using QSqlResult::record;
+    using QSqlResult::setQuery;
 };
 
 // The values bound to the query, by position, in place.
@@ -28,6 +30,16 @@ inline QVector<QVariant>& boundValues(const QSqlQuery& query)
 inline QSqlRecord columns(const QSqlQuery& query)
 {
     return (query.result()->*(&ResultAccess::record))();
+}
+
+// Prepares the text as it is written, by the driver itself. QSqlQuery::prepare turns each "?" into
+// a named placeholder for SQLite, which numbers named placeholders by searching a list of them: a
+// statement of many rows would take a time growing with the square of its values to prepare.
+inline bool prepareAsWritten(QSqlQuery& query, const QString& sql)
+{
+    auto* result = const_cast<QSqlResult*>(query.result());
+    (result->*(&ResultAccess::setQuery))(sql);
+    return (result->*(&ResultAccess::prepare))(sql);
 }
 
 }  // namespace RPX::SQL::QueryInternals

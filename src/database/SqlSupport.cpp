@@ -34,13 +34,13 @@ QString text(const QDateTime& value)
     if (!value.isValid())
         return QString();
     const QDateTime utc = value.toUTC();
-    const QDate date = utc.date();
+    int year = 0, month = 0, day = 0;
+    utc.date().getDate(&year, &month, &day);
     const QTime time = utc.time();
     // Formatted by hand: QDateTime::toString parses its format on every call.
-    if (date.year() < 0 || date.year() > 9999)
+    if (year < 0 || year > 9999)
         return utc.toString(Format);
-    const int parts[] = {date.year() / 100, date.year() % 100, date.month(), date.day(),
-                         time.hour(),       time.minute(),     time.second()};
+    const int parts[] = {year / 100, year % 100, month, day, time.hour(), time.minute(), time.second()};
     QString digits(14, Qt::Uninitialized);
     QChar* out = digits.data();
     for (const int part : parts) {
@@ -111,6 +111,25 @@ bool isStorableText(const QString& text)
     return true;
 }
 
+QStringList namedPlaceholders(const QStringList& columns)
+{
+    QStringList names;
+    for (const QString& column : columns)
+        names << QLatin1Char(':') + column;
+    return names;
+}
+
+QVariant u64Value(quint64 value)
+{
+    // QSQLITE binds an unsigned 64-bit value as text (converted back by SQLite); one that fits is bound signed.
+    return qint64(value) >= 0 ? QVariant(qlonglong(value)) : QVariant(qulonglong(value));
+}
+
+QVariant textValue(const QString& value)
+{
+    return value.isNull() ? QVariant(QVariant::String) : QVariant(value);
+}
+
 quint64 toU64(const QVariant& value)
 {
     bool ok = false;
@@ -171,7 +190,8 @@ Statement::Statement(const DatabaseConnection& connection, const QString& sql, i
     m_query->setForwardOnly(!postgres || text.startsWith(QLatin1String("select"), Qt::CaseInsensitive) ||
                             text.startsWith(QLatin1String("with"), Qt::CaseInsensitive));
     // A statement that fails to prepare is reported by ExecQuery when it is run.
-    m_prepared = m_query->prepare(m_sql);
+    m_prepared = (options & Positional) && !postgres ? QueryInternals::prepareAsWritten(*m_query, m_sql)
+                                                     : m_query->prepare(m_sql);
 }
 
 Statement::~Statement()
@@ -191,13 +211,24 @@ Statement& Statement::bind(const QString& placeholder, const QVariant& value)
 
 Statement& Statement::bindU64(const QString& placeholder, quint64 value)
 {
-    // QSQLITE binds an unsigned 64-bit value as text (converted back by SQLite); one that fits is bound signed.
-    return bind(placeholder, qint64(value) >= 0 ? QVariant(qlonglong(value)) : QVariant(qulonglong(value)));
+    return bind(placeholder, u64Value(value));
 }
 
 Statement& Statement::bindText(const QString& placeholder, const QString& value)
 {
-    return bind(placeholder, value.isNull() ? QVariant(QVariant::String) : QVariant(value));
+    return bind(placeholder, textValue(value));
+}
+
+Statement& Statement::bindAt(int position, const QVariant& value)
+{
+    // In place once the position exists: QSqlQuery::bindValue names the position and looks the name
+    // up on every call, which a statement of many rows feels.
+    QVector<QVariant>& values = QueryInternals::boundValues(*m_query);
+    if (position < values.size())
+        values[position] = value;
+    else
+        m_query->bindValue(position, value);
+    return *this;
 }
 
 int Statement::exec()

@@ -15,6 +15,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QString>
+#include <QStringList>
 #include <QUuid>
 #include <QVariant>
 #include <memory>
@@ -53,6 +54,13 @@ QString utf8UpToZero(const QByteArray& bytes);
 // refuses it, SQLite cuts at it), no unpaired surrogate, no U+FFFE or U+FFFF (SQLite replaces them).
 bool isStorableText(const QString& text);
 
+// ":" and the name of each column: the named placeholders of a one-row statement.
+QStringList namedPlaceholders(const QStringList& columns);
+
+// Values as Statement::bindU64 and Statement::bindText bind them.
+QVariant u64Value(quint64 value);
+QVariant textValue(const QString& value);
+
 // Numbers as the drivers hand them back (integers, doubles or decimal texts), 0 when unreadable.
 quint64 toU64(const QVariant& value);
 qint64 toI64(const QVariant& value);
@@ -75,6 +83,8 @@ public:
         // transaction on PostgreSQL losing adds nothing instead of aborting the transaction, and
         // exec() reports Constraint as for a losing insert anywhere else.
         MayConflict = 2,
+        // Written with "?" placeholders only, bound with bindAt: prepared as written.
+        Positional = 4,
     };
 
     Statement(const DatabaseConnection& connection, const QString& sql, int options = None);
@@ -85,6 +95,8 @@ public:
     Statement& bind(const QString& placeholder, const QVariant& value);
     Statement& bindU64(const QString& placeholder, quint64 value);
     Statement& bindText(const QString& placeholder, const QString& value);  // null stays NULL
+    // By position, for statements written with "?" placeholders.
+    Statement& bindAt(int position, const QVariant& value);
 
     int exec();
     // Runs an insert and, when it succeeds, stores the new row's key in id: the result code, Error

@@ -7,6 +7,7 @@
 #include <rpxRepository/catalog/CloudFolder.h>
 #include <rpxRepository/database/ExecQuery.h>
 
+#include <algorithm>
 #include <atomic>
 #include <iostream>
 #include <random>
@@ -162,6 +163,57 @@ TEST_P(StressTest, OverlappingRegistrationsKeepOneRowPerKey)
     }
     // Failures left no version behind.
     EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from cloud_file_versions")).toInt(), versions);
+}
+
+// Two threads register batches over the same paths, in their own orders, round after round: every
+// batch goes through, each path keeps one file row and every version is attached to it.
+TEST_P(StressTest, OverlappingBatchesKeepOneFileRowPerPath)
+{
+    constexpr int Rounds = 6;
+    constexpr int Paths = 300;
+    static const QDateTime base(QDate(2024, 1, 1), QTime(0, 0), Qt::UTC);
+    QVector<CloudFileVersion> registered[2];
+    std::atomic<int> failures{0};
+    const auto work = [&](int worker) {
+        std::mt19937 random(unsigned(worker) + 1);
+        DatabaseConnection connection(DatabasePool::defaultPool());
+        for (int round = 0; round < Rounds; ++round) {
+            QVector<CloudFileVersion> batch;
+            for (int i = 0; i < Paths; ++i) {
+                CloudFileVersion version;
+                version.setPath(QStringLiteral("/race/r%1/d%2/s%3/f%4").arg(round).arg(i % 7).arg(i % 3).arg(i));
+                version.setDateModified(base.addSecs(worker * 100000 + round * 1000 + i));
+                batch << version;
+            }
+            std::shuffle(batch.begin(), batch.end(), random);
+            if (CloudFileVersion::insertBatch(DestinationId, batch, connection) != Result::Ok)
+                ++failures;
+            else
+                registered[worker] << batch;
+        }
+    };
+    std::thread other(work, 1);
+    work(0);
+    other.join();
+    EXPECT_EQ(failures, 0);
+
+    DatabaseConnection connection(pool());
+    EXPECT_EQ(column(connection, QStringLiteral("select local_path from cloud_files group by destination_id, "
+                                                "local_path having count(*) > 1")),
+              QStringList());
+    EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from cloud_files")).toInt(), Rounds * Paths);
+    EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from cloud_file_versions")).toInt(),
+              2 * Rounds * Paths);
+    EXPECT_EQ(reliability::orphans(connection), QStringList());
+    for (const QVector<CloudFileVersion>& batch : registered) {
+        for (const CloudFileVersion& version : batch) {
+            const QSharedPointer<CloudFileVersion> stored = CloudFileVersion::selectById(version.id(), connection);
+            ASSERT_TRUE(stored);
+            EXPECT_EQ(stored->fileId(), version.fileId());
+            EXPECT_EQ(stored->dateModified(), version.dateModified());
+            EXPECT_EQ(CloudFile::select_(DestinationId, version.path(), connection)->id(), version.fileId());
+        }
+    }
 }
 
 RPX_ON_BOTH_ENGINES(StressTest);

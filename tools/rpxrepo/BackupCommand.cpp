@@ -21,7 +21,8 @@ namespace rpxrepo {
 
 namespace {
 
-// Versions are recorded in batches: one commit (and one flush of the stored objects) per batch.
+// Versions are recorded in batches: registered together, then one commit (and one flush of the stored
+// objects) per batch.
 constexpr int BatchSize = 1000;
 
 struct Totals
@@ -53,6 +54,8 @@ private:
     bool storeObject(const QString& from, QByteArray& cloudPath, QString& error);
     void markVanished(const QString& source);
     void record(const QString& localPath, const QDateTime& modified, quint64 size, const QString& error);
+    // Registers the versions of the batch's stored objects together.
+    bool recordPending();
     bool beginBatch();
     bool commitBatch();
     void showProgress(bool force = false);
@@ -68,6 +71,8 @@ private:
     QElapsedTimer m_clock;
     qint64 m_lastProgress = -1000;
     std::optional<Transaction> m_batch;
+    QVector<CloudFileVersion> m_pending;
+    QVector<QSharedPointer<CloudFile>> m_pendingFiles;  // the known file of each, null when new
 };
 
 bool Backup::run(const QString& source)
@@ -132,22 +137,37 @@ void Backup::backUpFile(const QFileInfo& info)
     version.setAttribute(0);
     version.setCloudPath(cloudPath);
     version.setUploadId(cloudPath.mid(cloudPath.lastIndexOf('/') + 1));
-    if (!version.insert(m_destination.id(), m_connection)) {
-        QFile::remove(storedObjectPath(m_destination, cloudPath));
-        record(localPath, modified, size, QStringLiteral("cannot record the version"));
-        return;
+    m_pending << version;
+    m_pendingFiles << file;
+}
+
+bool Backup::recordPending()
+{
+    if (CloudFileVersion::insertBatch(m_destination.id(), m_pending, m_connection) != Result::Ok) {
+        for (const CloudFileVersion& version : qAsConst(m_pending))
+            QFile::remove(storedObjectPath(m_destination, version.cloudPath()));
+        m_pending.clear();
+        m_pendingFiles.clear();
+        m_context.fail(QStringLiteral("cannot record the backup's versions (run with --verbose for details)"));
+        return false;
     }
-    // The file row describes the latest stored state.
-    if (file || (file = CloudFile::select_(m_destination.id(), localPath, m_connection))) {
-        file->setCloudPath(cloudPath);
-        file->setDateModified(modified);
-        file->setSize(size);
-        file->setOriginalSize(size);
-        file->update(m_connection);
+    for (int i = 0; i < m_pending.size(); ++i) {
+        const CloudFileVersion& version = m_pending.at(i);
+        // A known file's row is brought up to the latest stored state; a new one was made from it.
+        if (const QSharedPointer<CloudFile>& file = m_pendingFiles.at(i)) {
+            file->setCloudPath(version.cloudPath());
+            file->setDateModified(version.dateModified());
+            file->setSize(version.size());
+            file->setOriginalSize(version.originalSize());
+            file->update(m_connection);
+        }
+        ++m_totals.written;
+        m_totals.writtenBytes += version.size();
+        record(version.path(), version.dateModified(), version.size(), QString());
     }
-    ++m_totals.written;
-    m_totals.writtenBytes += size;
-    record(localPath, modified, size, QString());
+    m_pending.clear();
+    m_pendingFiles.clear();
+    return true;
 }
 
 bool Backup::storeObject(const QString& from, QByteArray& cloudPath, QString& error)
@@ -247,6 +267,10 @@ bool Backup::beginBatch()
 
 bool Backup::commitBatch()
 {
+    if (!recordPending()) {
+        m_batch.reset();
+        return false;
+    }
     // The stored objects reach the disk before the catalog says they exist.
     const int fd = ::open(QFile::encodeName(m_destination.prefix()).constData(), O_RDONLY | O_DIRECTORY);
     if (fd >= 0) {

@@ -1,0 +1,120 @@
+#include "CopyWriter.h"
+
+#include "ExecQuery.h"
+#include "NativeHandle.h"
+#include "agent/KtlDebug.h"
+
+#include <libpq-fe.h>
+
+namespace RPX::SQL {
+
+namespace {
+
+constexpr int FlushBytes = 1 << 20;
+
+// COPY's text format: a backslash, tab, newline or carriage return inside a value is escaped.
+void appendEscaped(QByteArray& buffer, const QByteArray& text)
+{
+    for (const char c : text) {
+        switch (c) {
+        case '\\': buffer += "\\\\"; break;
+        case '\t': buffer += "\\t"; break;
+        case '\n': buffer += "\\n"; break;
+        case '\r': buffer += "\\r"; break;
+        default: buffer += c;
+        }
+    }
+}
+
+}  // namespace
+
+CopyWriter::CopyWriter(const DatabaseConnection& connection, const QString& into)
+    : m_connection(NativeHandle::postgres(connection.database().driver())),
+      m_statement(QStringLiteral("COPY ") + into + QStringLiteral(" FROM STDIN"))
+{
+}
+
+bool CopyWriter::isAvailable(const DatabaseConnection& connection)
+{
+    return NativeHandle::postgres(connection.database().driver()) != nullptr;
+}
+
+void CopyWriter::append(const QVariant& value)
+{
+    if (value.isNull()) {
+        m_buffer += "\\N";
+        return;
+    }
+    switch (value.userType()) {
+    case QMetaType::QByteArray:
+        // bytea's hex input form, its backslash escaped for the text format.
+        m_buffer += "\\\\x";
+        m_buffer += value.toByteArray().toHex();
+        return;
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+        m_buffer += value.toString().toLatin1();
+        return;
+    default:
+        appendEscaped(m_buffer, value.toString().toUtf8());
+    }
+}
+
+void CopyWriter::addRow(const QVector<QVariant>& values)
+{
+    for (int i = 0; i < values.size(); ++i) {
+        if (i > 0)
+            m_buffer += '\t';
+        append(values.at(i));
+    }
+    m_buffer += '\n';
+    if (m_buffer.size() >= FlushBytes)
+        flush(false);
+}
+
+bool CopyWriter::flush(bool force)
+{
+    if (m_failed || m_connection == nullptr)
+        return false;
+    if (!m_started) {
+        PGresult* result = PQexec(m_connection, m_statement.toUtf8().constData());
+        const bool copying = PQresultStatus(result) == PGRES_COPY_IN;
+        PQclear(result);
+        if (!copying) {
+            KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << m_statement
+                                           << PQerrorMessage(m_connection);
+            m_failed = true;
+            return false;
+        }
+        m_started = true;
+    }
+    if ((force || !m_buffer.isEmpty()) &&
+        PQputCopyData(m_connection, m_buffer.constData(), m_buffer.size()) != 1) {
+        m_failed = true;
+        return false;
+    }
+    m_buffer.clear();
+    return true;
+}
+
+int CopyWriter::finish()
+{
+    if (m_connection == nullptr)
+        return Result::Error;
+    const bool sent = flush(true);
+    if (!m_started)
+        return Result::Error;
+    const bool ended = PQputCopyEnd(m_connection, sent ? nullptr : "not all rows could be sent") == 1;
+    bool ok = sent && ended;
+    while (PGresult* result = PQgetResult(m_connection)) {
+        ok = ok && PQresultStatus(result) == PGRES_COMMAND_OK;
+        PQclear(result);
+    }
+    if (!ok)
+        KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << m_statement << PQerrorMessage(m_connection);
+    return ok ? Result::Ok : Result::Error;
+}
+
+}  // namespace RPX::SQL
