@@ -187,8 +187,7 @@ Statement::Statement(const DatabaseConnection& connection, const QString& sql, i
     // committed a write or failed to: a session ended in between would go unnoticed. Writes there
     // wait for the whole outcome.
     const QStringView text = QStringView(m_sql).trimmed();
-    m_query->setForwardOnly(!postgres || text.startsWith(QLatin1String("select"), Qt::CaseInsensitive) ||
-                            text.startsWith(QLatin1String("with"), Qt::CaseInsensitive));
+    m_query->setForwardOnly(!postgres || text.startsWith(QLatin1String("select"), Qt::CaseInsensitive));
     // A statement that fails to prepare is reported by ExecQuery when it is run.
     m_prepared = (options & Positional) && !postgres ? QueryInternals::prepareAsWritten(*m_query, m_sql)
                                                      : m_query->prepare(m_sql);

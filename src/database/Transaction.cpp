@@ -1,10 +1,12 @@
 #include "Transaction.h"
 
+#include "NativeHandle.h"
 #include "agent/KtlDebug.h"
 
 #include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <libpq-fe.h>
 
 namespace RPX::SQL {
 
@@ -62,8 +64,11 @@ bool Transaction::commit()
         m_connection.reopen();
         return false;
     }
-    // PostgreSQL ends a transaction spoiled by a failed statement with a rollback, even on COMMIT.
-    const bool committed = !state.failed && run(QStringLiteral("COMMIT"));
+    // PostgreSQL ends a transaction spoiled by a failed statement with a rollback, even on COMMIT; the
+    // client library knows whether it is (a failure seen outside ExecQuery, as in a bulk copy, too).
+    const PGconn* session = NativeHandle::postgres(m_connection.database().driver());
+    const bool spoiled = state.failed || (session != nullptr && PQtransactionStatus(session) == PQTRANS_INERROR);
+    const bool committed = !spoiled && run(QStringLiteral("COMMIT"));
     if (!committed)
         run(QStringLiteral("ROLLBACK"));
     end();
