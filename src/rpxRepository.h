@@ -16,6 +16,7 @@
 #include "database/DatabaseType.h"
 #include "database/ExecQuery.h"
 #include "database/MetaData.h"
+#include "database/QtCompat.h"
 #include "database/SqlSupport.h"
 #include "database/StatementCache.h"
 #include "database/Transaction.h"

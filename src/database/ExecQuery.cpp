@@ -1,6 +1,7 @@
 #include "ExecQuery.h"
 
 #include "Transaction.h"
+#include "QtCompat.h"
 #include "agent/KtlDebug.h"
 
 #include <QSqlDriver>
@@ -87,7 +88,7 @@ int ExecQuery::exec()
     bool prepare = m_query.lastError().isValid() && !m_query.lastQuery().isEmpty();
     const QString statement = m_query.lastQuery();
     // Only a statement prepared again needs its values bound again; copying them costs.
-    const QMap<QString, QVariant> values = prepare ? m_query.boundValues() : QMap<QString, QVariant>();
+    const QMap<QString, QVariant> values = prepare ? QtCompat::boundValueMap(m_query) : QMap<QString, QVariant>();
     if (const auto& observe = statementObserver())
         observe(statement);
 
@@ -102,9 +103,9 @@ int ExecQuery::exec()
             << "Error on exec sql query:"
             << "\n\tdatabase text:" << error.databaseText()
             << "\n\tdriver text:" << error.driverText()
-            << "\n\terror code:" << error.nativeErrorCode()
+            << "\n\terror code:" << QtCompat::nativeErrorCode(error, m_query.driver())
             << "\n\terror query:" << m_query.lastQuery()
-            << "\n\tvalues:" << m_query.boundValues()
+            << "\n\tvalues:" << QtCompat::boundValueMap(m_query)
             << "\n\ttimeout:" << elapsed(timer);
         printTimeout(timer);
 
@@ -136,7 +137,7 @@ void ExecQuery::printTimeout(QElapsedTimer& timer)
         return;
     KTL::KtlDebug("SQL").warning()
         << "Slow SQL query. timeout:" << milliseconds << "\n"
-        << m_query.lastQuery() << "\nresult code:" << m_query.lastError().nativeErrorCode()
+        << m_query.lastQuery() << "\nresult code:" << QtCompat::nativeErrorCode(m_query.lastError(), m_query.driver())
         << "\n#####################################";
 }
 
@@ -146,7 +147,7 @@ int SQLiteResultCodes::to(const QSqlError& error)
         return Result::Ok;
 
     bool isNumber = false;
-    const int code = error.nativeErrorCode().toInt(&isNumber);
+    const int code = QtCompat::sqliteErrorCode(error).toInt(&isNumber);
     if (!isNumber) {
         KTL::KtlDebug("SQL").warning() << "Unknown sqlite return nativeErrorCode:" << code;
         return Result::Unknown;

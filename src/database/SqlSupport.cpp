@@ -134,7 +134,7 @@ qint64 toI64(const QVariant& value)
 QVariant dateTimeValue(DatabaseType type, const QDateTime& value)
 {
     if (!value.isValid())
-        return QVariant(QVariant::DateTime);
+        return QtCompat::null<QDateTime>();
     if (type == DatabaseType::PostgreSQL)
         return value.toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
     return value;
@@ -187,7 +187,7 @@ Statement& Statement::bindU64(const QString& placeholder, quint64 value)
 
 Statement& Statement::bindText(const QString& placeholder, const QString& value)
 {
-    return bind(placeholder, value.isNull() ? QVariant(QVariant::String) : QVariant(value));
+    return bind(placeholder, value.isNull() ? QtCompat::null<QString>() : QVariant(value));
 }
 
 int Statement::exec()
