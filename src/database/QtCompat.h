@@ -14,17 +14,25 @@
 
 namespace RPX::SQL::QtCompat {
 
-// A null value of type T, bound as NULL of that type (QVariant(QVariant::String) in Qt 5 terms).
-// Qt 6 reads an enum passed to QVariant's constructor as a value, so the type is spelled per version.
+// A null value of type T, bound as NULL of that type. Qt 6 deprecates QVariant(QVariant::Type) and
+// reads a QMetaType::Type given to QVariant as a value; Qt 5's QVariant(int, nullptr) would hold a 0
+// that binds as 0, not NULL.
 template <typename T>
 QVariant null()
 {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     return QVariant(QMetaType::fromType<T>());
 #else
-    return QVariant(qMetaTypeId<T>(), nullptr);
+    return QVariant(QVariant::Type(qMetaTypeId<T>()));
 #endif
 }
+
+// The type name of the PostgreSQL driver's handle: Qt 6 names the struct behind libpq's typedef.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+inline constexpr char PostgresHandleType[] = "pg_conn*";
+#else
+inline constexpr char PostgresHandleType[] = "PGconn*";
+#endif
 
 namespace Detail {
 struct ResultAccess : QSqlResult {
