@@ -76,7 +76,7 @@ private:
             return destinationId == other.destinationId && parentId == other.parentId && name == other.name;
         }
     };
-    friend uint qHash(const Key& key, uint seed)
+    friend size_t qHash(const Key& key, size_t seed)
     {
         return qHash(key.name, seed) ^ qHash(key.parentId * 31 + key.destinationId, seed);
     }
