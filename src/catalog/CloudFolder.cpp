@@ -76,7 +76,7 @@ private:
             return destinationId == other.destinationId && parentId == other.parentId && name == other.name;
         }
     };
-    friend size_t qHash(const Key& key, size_t seed)
+    friend uint qHash(const Key& key, uint seed)
     {
         return qHash(key.name, seed) ^ qHash(key.parentId * 31 + key.destinationId, seed);
     }
