@@ -1,7 +1,7 @@
 #include "ExecQuery.h"
 
-#include "Transaction.h"
 #include "QtCompat.h"
+#include "Transaction.h"
 #include "agent/KtlDebug.h"
 
 #include <QSqlDriver>
