@@ -19,6 +19,7 @@
 #include "database/DatabaseType.h"
 #include "database/ExecQuery.h"
 #include "database/MetaData.h"
+#include "database/QtCompat.h"
 #include "database/RepositoryMigration.h"
 #include "database/SqlSupport.h"
 #include "database/StatementCache.h"

@@ -129,11 +129,11 @@ RawStatement& RawStatement::text(const QString& value)
     return *this;
 }
 
-RawStatement& RawStatement::text(const QStringRef& value)
+RawStatement& RawStatement::text(QStringView value)
 {
     // An empty component is empty text, never NULL.
     static const ushort empty = 0;
-    const void* data = value.isEmpty() ? &empty : static_cast<const void*>(value.unicode());
+    const void* data = value.isEmpty() ? &empty : static_cast<const void*>(value.data());
     sqlite3_bind_text16(m_statement, ++m_next, data, value.size() * 2, SQLITE_STATIC);
     return *this;
 }
@@ -267,10 +267,10 @@ bool RawCatalog::run(RawStatement& statement)
 
 quint64 RawCatalog::selectOrInsertFolder(quint64 destinationId, const QString& folderPath)
 {
-    QStringRef trimmed(&folderPath);
+    QStringView trimmed(folderPath);
     if (trimmed.endsWith(QLatin1Char('/')))
         trimmed.chop(1);
-    const QVector<QStringRef> parts = trimmed.split(QLatin1Char('/'), Qt::KeepEmptyParts);
+    const QList<QStringView> parts = trimmed.split(QLatin1Char('/'), Qt::KeepEmptyParts);
     quint64 parent = 0;
     int next = 0;
     for (; next < parts.size(); ++next) {

@@ -44,7 +44,7 @@ public:
 
     RawStatement& i64(qint64 value);
     RawStatement& text(const QString& value);  // UTF-16, not copied; a null string is NULL
-    RawStatement& text(const QStringRef& value);
+    RawStatement& text(QStringView value);
     RawStatement& utf8(const QByteArray& value);  // up to the first zero byte; null is NULL
     RawStatement& blob(const QByteArray& value);  // null is NULL
 

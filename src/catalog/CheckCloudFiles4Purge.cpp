@@ -181,7 +181,7 @@ QDateTime CheckCloudFiles4Purge::now() const
 QDateTime CheckCloudFiles4Purge::daysAgo(qint64 days) const
 {
     // Keeps the threshold within four-digit years, so that its 14-digit code stays a plain number.
-    return now().addDays(-qBound<qint64>(-2000000, days, 700000));
+    return now().addDays(-qBound(qint64(-2000000), days, qint64(700000)));
 }
 
 void CheckCloudFiles4Purge::setSelectionPageRows(int rows)

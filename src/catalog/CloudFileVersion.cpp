@@ -31,7 +31,7 @@ QString selectFrom(const QString& tail)
 // Date columns take the 14-digit text; the engines compare it numerically with the stored values.
 QVariant dateText(const QDateTime& value)
 {
-    return value.isValid() ? QVariant(DateCode::text(value)) : QVariant(QVariant::String);
+    return value.isValid() ? QVariant(DateCode::text(value)) : QtCompat::null<QString>();
 }
 
 // The columns an insert writes; each is bound as ":" and its name.

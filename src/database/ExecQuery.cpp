@@ -2,6 +2,7 @@
 
 #include "DatabaseConnection.h"
 #include "NativeHandle.h"
+#include "QtCompat.h"
 #include "QueryInternals.h"
 #include "Transaction.h"
 #include "agent/KtlDebug.h"
@@ -171,9 +172,9 @@ int ExecQuery::exec()
             << "Error on exec sql query:"
             << "\n\tdatabase text:" << error.databaseText()
             << "\n\tdriver text:" << error.driverText()
-            << "\n\terror code:" << error.nativeErrorCode()
+            << "\n\terror code:" << QtCompat::nativeErrorCode(error, m_query.driver())
             << "\n\terror query:" << statement
-            << "\n\tvalues:" << m_query.boundValues()
+            << "\n\tvalues:" << QtCompat::boundValueMap(m_query)
             << "\n\ttimeout:" << elapsed(timer);
         printTimeout(timer);
 
@@ -221,7 +222,7 @@ void ExecQuery::printTimeout(QElapsedTimer& timer)
         return;
     KTL::KtlDebug("SQL").warning()
         << "Slow SQL query. timeout:" << milliseconds << "\n"
-        << m_query.lastQuery() << "\nresult code:" << m_query.lastError().nativeErrorCode()
+        << m_query.lastQuery() << "\nresult code:" << QtCompat::nativeErrorCode(m_query.lastError(), m_query.driver())
         << "\n#####################################";
 }
 
@@ -231,7 +232,7 @@ int SQLiteResultCodes::to(const QSqlError& error)
         return Result::Ok;
 
     bool isNumber = false;
-    const int code = error.nativeErrorCode().toInt(&isNumber);
+    const int code = QtCompat::sqliteErrorCode(error).toInt(&isNumber);
     if (!isNumber) {
         KTL::KtlDebug("SQL").warning() << "Unknown sqlite return nativeErrorCode:" << code;
         return Result::Unknown;

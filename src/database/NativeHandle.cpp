@@ -1,5 +1,7 @@
 #include "NativeHandle.h"
 
+#include "QtCompat.h"
+
 #include <QSqlDriver>
 #include <QVariant>
 #include <cstring>
@@ -23,7 +25,7 @@ void* pointer(const QSqlDriver* driver, const char* typeName)
 
 pg_conn* postgres(const QSqlDriver* driver)
 {
-    return static_cast<pg_conn*>(pointer(driver, "PGconn*"));
+    return static_cast<pg_conn*>(pointer(driver, QtCompat::PostgresHandleType));
 }
 
 sqlite3* sqlite(const QSqlDriver* driver)

@@ -127,7 +127,7 @@ QVariant u64Value(quint64 value)
 
 QVariant textValue(const QString& value)
 {
-    return value.isNull() ? QVariant(QVariant::String) : QVariant(value);
+    return value.isNull() ? QtCompat::null<QString>() : QVariant(value);
 }
 
 quint64 toU64(const QVariant& value)
@@ -153,7 +153,7 @@ qint64 toI64(const QVariant& value)
 QVariant dateTimeValue(DatabaseType type, const QDateTime& value)
 {
     if (!value.isValid())
-        return QVariant(QVariant::DateTime);
+        return QtCompat::null<QDateTime>();
     if (type == DatabaseType::PostgreSQL)
         return value.toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
     return value;

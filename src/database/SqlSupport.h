@@ -6,6 +6,7 @@
 #include "DatabaseConnection.h"
 #include "DatabaseType.h"
 #include "ExecQuery.h"
+#include "QtCompat.h"
 
 #include <QByteArray>
 #include <QDateTime>

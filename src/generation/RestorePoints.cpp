@@ -18,7 +18,7 @@ const QString SelectColumns = QStringLiteral(
 // Dates are stored cut to whole seconds and marked UTC; a missing date is stored as NULL.
 QVariant storedDate(const QDateTime& value)
 {
-    return value.isValid() ? QVariant(Utitlity::modifiedDateTime(value)) : QVariant(QVariant::DateTime);
+    return value.isValid() ? QVariant(Utitlity::modifiedDateTime(value)) : QtCompat::null<QDateTime>();
 }
 
 }  // namespace

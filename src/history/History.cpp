@@ -167,7 +167,7 @@ QList<QSharedPointer<History>> History::select(const QUuid& planId, const QDateT
         statement.bindText(QStringLiteral(":path_filter"), containsPattern(pathFilter));
     // A negative limit means no bound; PostgreSQL says so with NULL and rejects negative numbers.
     if (limit < 0 && type == DatabaseType::PostgreSQL)
-        statement.bind(QStringLiteral(":limit"), QVariant(QVariant::LongLong));
+        statement.bind(QStringLiteral(":limit"), QtCompat::null<qlonglong>());
     else
         statement.bind(QStringLiteral(":limit"), limit);
     execQuery(statement.query(), rows, true);

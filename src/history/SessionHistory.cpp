@@ -219,7 +219,7 @@ QList<QSharedPointer<SessionHistory>> SessionHistory::select(const QUuid& planId
     if (limit != 0) {
         // A negative limit means no bound; PostgreSQL says so with NULL and rejects negative numbers.
         if (limit < 0 && type == DatabaseType::PostgreSQL)
-            statement.bind(QStringLiteral(":limit"), QVariant(QVariant::LongLong));
+            statement.bind(QStringLiteral(":limit"), QtCompat::null<qlonglong>());
         else
             statement.bind(QStringLiteral(":limit"), qint64(limit));
     }

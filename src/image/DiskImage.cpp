@@ -24,7 +24,7 @@ int platformCode(int value)
 
 QVariant dateText(const QDateTime& value)
 {
-    return value.isValid() ? QVariant(DateCode::text(value)) : QVariant(QVariant::String);
+    return value.isValid() ? QVariant(DateCode::text(value)) : QtCompat::null<QString>();
 }
 
 bool anyRow(quint64 destinationId, const QString& sql, DatabaseConnection& connection)

@@ -11,7 +11,11 @@ cmake --install "$BUILD" --prefix "$WORK/prefix" >/dev/null
 cmake -S "$HERE/consumer" -B "$WORK/build" -DCMAKE_PREFIX_PATH="$WORK/prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$WORK/build" -j 2 >/dev/null
 mkdir -p "$WORK/root"
-LD_LIBRARY_PATH="$WORK/prefix/lib:$WORK/prefix/lib64:${LD_LIBRARY_PATH:-}" RPX_CONFIG_ROOT="$WORK/root" \
-  "$WORK/build/consumer"
+export LD_LIBRARY_PATH="$WORK/prefix/lib:$WORK/prefix/lib64:${LD_LIBRARY_PATH:-}"
+# The program and the library load one Qt: the major version the build was configured with.
+qt=$(sed -n 's/^QT_MAJOR_VERSION:STRING=//p' "$BUILD/CMakeCache.txt")
+loaded=$(ldd "$WORK/build/consumer" | grep -o 'libQt[0-9]*' | sort -u | tr '\n' ' ')
+[ "$loaded" = "libQt${qt:-5} " ] || { echo "package: Qt ${qt:-5} build loads $loaded" >&2; exit 1; }
+RPX_CONFIG_ROOT="$WORK/root" "$WORK/build/consumer"
 test -f "$WORK/root/rpxstore.db"
 echo "package: 1 passed, 0 failed"
