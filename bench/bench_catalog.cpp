@@ -62,6 +62,7 @@ using namespace RPX::SQL;
 using rpxbench::BenchRepository;
 using rpxbench::RawCatalog;
 using rpxbench::VersionData;
+using rpxbench::libraryVersion;
 
 namespace {
 
@@ -147,23 +148,6 @@ void observe(const QString& statement)
 }
 
 // ---- The library's side ----
-
-CloudFileVersion libraryVersion(const VersionData& data)
-{
-    CloudFileVersion version;
-    version.setPath(data.path);
-    version.setCloudPath(data.cloudPath);
-    version.setUploadId(data.uploadId);
-    version.setEncryptionIv(data.encryptionIv);
-    version.setDateModified(data.modified);
-    version.setDateBackup(data.backup);
-    version.setSize(data.size);
-    version.setOriginalSize(data.originalSize);
-    version.setAttribute(data.attribute);
-    version.setIsCompressed(data.isCompressed);
-    version.setIsEncrypted(data.isEncrypted);
-    return version;
-}
 
 // CloudFileVersion::insert with file id 0, as the agent registers what it backed up.
 bool libraryInsert(const VersionData& data, quint64 destination, DatabaseConnection& connection, quint64* fileId)

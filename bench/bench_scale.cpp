@@ -178,18 +178,7 @@ VersionData catalogVersion(int file, int version)
 
 bool registerVersion(const VersionData& data, DatabaseConnection& connection)
 {
-    CloudFileVersion version;
-    version.setPath(data.path);
-    version.setCloudPath(data.cloudPath);
-    version.setUploadId(data.uploadId);
-    version.setEncryptionIv(data.encryptionIv);
-    version.setDateModified(data.modified);
-    version.setDateBackup(data.backup);
-    version.setSize(data.size);
-    version.setOriginalSize(data.originalSize);
-    version.setIsCompressed(data.isCompressed);
-    version.setIsEncrypted(data.isEncrypted);
-    return version.insert(Destination, connection);
+    return libraryVersion(data).insert(Destination, connection);
 }
 
 struct Catalog

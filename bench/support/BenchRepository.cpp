@@ -16,6 +16,23 @@
 
 namespace rpxbench {
 
+RPX::SQL::CloudFileVersion libraryVersion(const VersionData& data)
+{
+    RPX::SQL::CloudFileVersion version;
+    version.setPath(data.path);
+    version.setCloudPath(data.cloudPath);
+    version.setUploadId(data.uploadId);
+    version.setEncryptionIv(data.encryptionIv);
+    version.setDateModified(data.modified);
+    version.setDateBackup(data.backup);
+    version.setSize(data.size);
+    version.setOriginalSize(data.originalSize);
+    version.setAttribute(data.attribute);
+    version.setIsCompressed(data.isCompressed);
+    version.setIsEncrypted(data.isEncrypted);
+    return version;
+}
+
 namespace {
 
 // The value of one "key:value" item of a PGSQL string.

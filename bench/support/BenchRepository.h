@@ -1,9 +1,16 @@
 #pragma once
 
+#include "RawCatalog.h"
+
+#include <rpxRepository/catalog/CloudFileVersion.h>
+
 #include <QString>
 #include <QTemporaryDir>
 
 namespace rpxbench {
+
+// The library's object for a version the benchmarks register.
+RPX::SQL::CloudFileVersion libraryVersion(const VersionData& data);
 
 // A fresh repository for one benchmark: a temporary configuration root (RPX_CONFIG_ROOT) and, on
 // PostgreSQL, a database of its own on the server named by RPX_TEST_PGSQL, opened with

@@ -9,23 +9,7 @@
 namespace RPX::SQL {
 
 namespace {
-
 constexpr int FlushBytes = 1 << 20;
-
-// COPY's text format: a backslash, tab, newline or carriage return inside a value is escaped.
-void appendEscaped(QByteArray& buffer, const QByteArray& text)
-{
-    for (const char c : text) {
-        switch (c) {
-        case '\\': buffer += "\\\\"; break;
-        case '\t': buffer += "\\t"; break;
-        case '\n': buffer += "\\n"; break;
-        case '\r': buffer += "\\r"; break;
-        default: buffer += c;
-        }
-    }
-}
-
 }  // namespace
 
 CopyWriter::CopyWriter(const DatabaseConnection& connection, const QString& into)
@@ -97,6 +81,19 @@ bool CopyWriter::flush(bool force)
     }
     m_buffer.clear();
     return true;
+}
+
+void CopyWriter::appendEscaped(QByteArray& buffer, const QByteArray& text)
+{
+    for (const char c : text) {
+        switch (c) {
+        case '\\': buffer += "\\\\"; break;
+        case '\t': buffer += "\\t"; break;
+        case '\n': buffer += "\\n"; break;
+        case '\r': buffer += "\\r"; break;
+        default: buffer += c;
+        }
+    }
 }
 
 int CopyWriter::finish()

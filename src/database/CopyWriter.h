@@ -29,6 +29,9 @@ public:
     // Sends the rows: Result::Ok, or Result::Error (logged) when the server refused them.
     int finish();
 
+    // One field in COPY's text format: a backslash, tab, newline or carriage return is escaped.
+    static void appendEscaped(QByteArray& buffer, const QByteArray& text);
+
 private:
     void append(const QVariant& value);
     bool flush(bool force);

@@ -1,5 +1,6 @@
 #include "RepositoryMigration.h"
 
+#include "CopyWriter.h"
 #include "Database.h"
 #include "DatabaseConnection.h"
 #include "DatabasePool.h"
@@ -185,20 +186,6 @@ QVariant sqliteValue(Kind kind, const QVariant& value)
     return value;
 }
 
-// One field of PostgreSQL's COPY text format.
-void appendCopyText(QByteArray& out, const QByteArray& utf8)
-{
-    for (const char c : utf8) {
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default: out += c;
-        }
-    }
-}
-
 void appendCopyField(QByteArray& out, Kind kind, const QVariant& value)
 {
     if (value.isNull()) {
@@ -213,7 +200,7 @@ void appendCopyField(QByteArray& out, Kind kind, const QVariant& value)
         else if (number.userType() == QMetaType::Double)
             out += QByteArray::number(number.toDouble(), 'g', 17);
         else
-            appendCopyText(out, number.toString().toUtf8());
+            CopyWriter::appendEscaped(out, number.toString().toUtf8());
         break;
     }
     case Kind::Blob:
@@ -222,11 +209,12 @@ void appendCopyField(QByteArray& out, Kind kind, const QVariant& value)
         break;
     case Kind::Stamp: {
         const QDateTime moment = stampOf(value);
-        appendCopyText(out, moment.isValid() ? moment.toString(StampFormat).toUtf8() : value.toString().toUtf8());
+        CopyWriter::appendEscaped(out, moment.isValid() ? moment.toString(StampFormat).toUtf8()
+                                                      : value.toString().toUtf8());
         break;
     }
     case Kind::Text:
-        appendCopyText(out, value.toString().toUtf8());
+        CopyWriter::appendEscaped(out, value.toString().toUtf8());
         break;
     }
 }
@@ -402,10 +390,10 @@ public:
 };
 
 // COPY … FROM STDIN through the driver's own PostgreSQL connection, a megabyte at a time.
-class CopyWriter : public TableWriter
+class PgCopyWriter : public TableWriter
 {
 public:
-    CopyWriter(pg_conn* connection, const QString& table, const QVector<Column>& columns)
+    PgCopyWriter(pg_conn* connection, const QString& table, const QVector<Column>& columns)
         : m_connection(connection), m_columns(columns)
     {
         QStringList names;
@@ -422,7 +410,7 @@ public:
         m_buffer.reserve(BufferSize + 65536);
     }
 
-    ~CopyWriter() override
+    ~PgCopyWriter() override
     {
         if (m_active)
             end("copy abandoned");
@@ -805,7 +793,7 @@ bool copyTable(Side& source, Side& target, const QString& table, const QVector<C
     }
     std::unique_ptr<TableWriter> writer;
     if (target.postgres())
-        writer = std::make_unique<CopyWriter>(NativeHandle::postgres(target.connection().database().driver()), table,
+        writer = std::make_unique<PgCopyWriter>(NativeHandle::postgres(target.connection().database().driver()), table,
                                               columns);
     else
         writer = std::make_unique<InsertWriter>(target.connection(), table, columns);
