@@ -46,16 +46,46 @@ void CopyWriter::append(const QVariant& value)
     }
 }
 
-void CopyWriter::addRow(const QVector<QVariant>& values)
+CopyWriter::~CopyWriter()
+{
+    if (!m_started || m_ended)
+        return;
+    PQputCopyEnd(m_connection, "copy abandoned");
+    while (PGresult* result = PQgetResult(m_connection))
+        PQclear(result);
+}
+
+bool CopyWriter::addRow(const QVector<QVariant>& values)
 {
     for (int i = 0; i < values.size(); ++i) {
         if (i > 0)
             m_buffer += '\t';
         append(values.at(i));
     }
+    return endRow();
+}
+
+bool CopyWriter::addEncodedRow(const QByteArray& fields)
+{
+    m_buffer += fields;
+    return endRow();
+}
+
+bool CopyWriter::endRow()
+{
     m_buffer += '\n';
     if (m_buffer.size() >= FlushBytes)
         flush(false);
+    if (m_failed)
+        m_buffer.clear();
+    return !m_failed;
+}
+
+void CopyWriter::fail()
+{
+    m_failed = true;
+    if (m_error.isEmpty() && m_connection != nullptr)
+        m_error = QString::fromUtf8(PQerrorMessage(m_connection)).section(QLatin1Char('\n'), 0, 0);
 }
 
 bool CopyWriter::flush(bool force)
@@ -69,14 +99,14 @@ bool CopyWriter::flush(bool force)
         if (!copying) {
             KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << m_statement
                                            << PQerrorMessage(m_connection);
-            m_failed = true;
+            fail();
             return false;
         }
         m_started = true;
     }
     if ((force || !m_buffer.isEmpty()) &&
         PQputCopyData(m_connection, m_buffer.constData(), m_buffer.size()) != 1) {
-        m_failed = true;
+        fail();
         return false;
     }
     m_buffer.clear();
@@ -98,15 +128,22 @@ void CopyWriter::appendEscaped(QByteArray& buffer, const QByteArray& text)
 
 int CopyWriter::finish()
 {
-    if (m_connection == nullptr)
+    if (m_connection == nullptr) {
+        m_error = QStringLiteral("no PostgreSQL connection");
         return Result::Error;
+    }
     const bool sent = flush(true);
     if (!m_started)
         return Result::Error;
+    m_ended = true;
     const bool ended = PQputCopyEnd(m_connection, sent ? nullptr : "not all rows could be sent") == 1;
     bool ok = sent && ended;
     while (PGresult* result = PQgetResult(m_connection)) {
-        ok = ok && PQresultStatus(result) == PGRES_COMMAND_OK;
+        if (PQresultStatus(result) != PGRES_COMMAND_OK) {
+            ok = false;
+            if (m_error.isEmpty())
+                m_error = QString::fromUtf8(PQresultErrorMessage(result)).section(QLatin1Char('\n'), 0, 0);
+        }
         PQclear(result);
     }
     if (!ok)

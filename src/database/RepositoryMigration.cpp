@@ -6,7 +6,6 @@
 #include "DatabasePool.h"
 #include "DatabaseStructure.h"
 #include "ExecQuery.h"
-#include "NativeHandle.h"
 #include "Transaction.h"
 #include "agent/KtlDebug.h"
 
@@ -18,7 +17,6 @@
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
-#include <libpq-fe.h>
 #include <memory>
 #include <unistd.h>
 
@@ -389,84 +387,46 @@ public:
     QString error;
 };
 
-// COPY … FROM STDIN through the driver's own PostgreSQL connection, a megabyte at a time.
+// COPY … FROM STDIN, each field in the form of its column's kind.
 class PgCopyWriter : public TableWriter
 {
 public:
-    PgCopyWriter(pg_conn* connection, const QString& table, const QVector<Column>& columns)
-        : m_connection(connection), m_columns(columns)
+    PgCopyWriter(const DatabaseConnection& connection, const QString& table, const QVector<Column>& columns)
+        : m_copy(connection, QStringLiteral("%1 (%2)").arg(table, names(columns))), m_columns(columns)
     {
-        QStringList names;
-        for (const Column& column : columns)
-            names << column.name;
-        const QByteArray sql =
-            QStringLiteral("COPY %1 (%2) FROM STDIN").arg(table, names.join(QLatin1Char(','))).toUtf8();
-        PGresult* result = m_connection ? PQexec(m_connection, sql.constData()) : nullptr;
-        m_active = result != nullptr && PQresultStatus(result) == PGRES_COPY_IN;
-        if (!m_active)
-            error = m_connection ? firstLine(QString::fromUtf8(PQerrorMessage(m_connection)))
-                                 : QStringLiteral("no PostgreSQL connection");
-        PQclear(result);
-        m_buffer.reserve(BufferSize + 65536);
-    }
-
-    ~PgCopyWriter() override
-    {
-        if (m_active)
-            end("copy abandoned");
     }
 
     bool add(const QVector<QVariant>& row) override
     {
-        if (!m_active)
-            return false;
+        m_fields.clear();
         for (int i = 0; i < row.size(); ++i) {
             if (i != 0)
-                m_buffer += '\t';
-            appendCopyField(m_buffer, m_columns.at(i).kind, row.at(i));
+                m_fields += '\t';
+            appendCopyField(m_fields, m_columns.at(i).kind, row.at(i));
         }
-        m_buffer += '\n';
-        return m_buffer.size() < BufferSize || flush();
+        return m_copy.addEncodedRow(m_fields) || failed();
     }
 
-    bool finish() override { return m_active && flush() && end(nullptr); }
+    bool finish() override { return m_copy.finish() == Result::Ok || failed(); }
 
 private:
-    static constexpr int BufferSize = 1 << 20;
-
-    bool flush()
+    static QString names(const QVector<Column>& columns)
     {
-        if (!m_buffer.isEmpty() && PQputCopyData(m_connection, m_buffer.constData(), m_buffer.size()) != 1) {
-            error = firstLine(QString::fromUtf8(PQerrorMessage(m_connection)));
-            end("copy failed");
-            return false;
-        }
-        m_buffer.clear();
-        return true;
+        QStringList names;
+        for (const Column& column : columns)
+            names << column.name;
+        return names.join(QLatin1Char(','));
     }
 
-    // Ends the copy, abandoning it when a reason is given; true when the server took every row.
-    bool end(const char* abandon)
+    bool failed()
     {
-        m_active = false;
-        bool ok = PQputCopyEnd(m_connection, abandon) == 1;
-        while (PGresult* result = PQgetResult(m_connection)) {
-            if (PQresultStatus(result) != PGRES_COMMAND_OK) {
-                ok = false;
-                if (error.isEmpty())
-                    error = firstLine(QString::fromUtf8(PQresultErrorMessage(result)));
-            }
-            PQclear(result);
-        }
-        if (!ok && abandon == nullptr)
-            KTL::KtlDebug("SQL").error() << "Copy into the target failed:" << error;
-        return ok && abandon == nullptr;
+        error = m_copy.errorText();
+        return false;
     }
 
-    pg_conn* m_connection;
+    CopyWriter m_copy;
     QVector<Column> m_columns;
-    QByteArray m_buffer;
-    bool m_active = false;
+    QByteArray m_fields;
 };
 
 // Multi-row inserts into SQLite, each statement prepared once per table.
@@ -793,8 +753,7 @@ bool copyTable(Side& source, Side& target, const QString& table, const QVector<C
     }
     std::unique_ptr<TableWriter> writer;
     if (target.postgres())
-        writer = std::make_unique<PgCopyWriter>(NativeHandle::postgres(target.connection().database().driver()), table,
-                                              columns);
+        writer = std::make_unique<PgCopyWriter>(target.connection(), table, columns);
     else
         writer = std::make_unique<InsertWriter>(target.connection(), table, columns);
     const auto rowsCopied = [&](qint64 rows) { progress(table, rows, total); };
