@@ -6,10 +6,12 @@
 #include <rpxRepository/database/BulkRows.h>
 #include <rpxRepository/database/CopyWriter.h>
 #include <rpxRepository/database/SqlSupport.h>
+#include <rpxRepository/database/Transaction.h>
 #include <rpxRepository/database/agent/KtlDebug.h>
 
 #include <QSqlError>
 #include <algorithm>
+#include <optional>
 
 namespace RPX::SQL {
 
@@ -54,24 +56,24 @@ QString folderPathOf(const QString& localPath)
 using FileIds = QHash<QString, unsigned long long>;
 
 // Ids of the destination's files among those paths, one statement per chunk. On PostgreSQL the
-// paths go as one array value, and the digest condition lets the lookup use the index of the
-// uniqueness constraint.
+// paths go as one array value, each probed through the index of the uniqueness constraint: a join
+// would let the planner hash the whole table, computing the digest of every path in it.
 int lookUpFiles(unsigned long long destinationId, const QStringList& paths, FileIds& found,
                 DatabaseConnection& connection)
 {
     const bool postgres = connection.dbType() == DatabaseType::PostgreSQL;
-    const QString select = QStringLiteral("select f.id, f.local_path from ");
-    const QString where = QStringLiteral(" where f.destination_id = ?");
     return BulkRows::forEachChunk(
         paths.size(), postgres ? 10000 : BulkRows::rowsPerStatement(connection.dbType(), 1, 1),
         [&](int first, int count) {
             Statement statement(
                 connection,
-                postgres ? select + QStringLiteral("unnest(cast(? as text[])) as v(path) join cloud_files f on "
-                                                   "md5(f.local_path) = md5(v.path) and f.local_path = v.path") +
-                               where
-                         : select + QStringLiteral("(values ") + BulkRows::rows(count, QStringLiteral("(?)")) +
-                               QStringLiteral(") as v join cloud_files f on f.local_path = v.column1") + where,
+                postgres ? QStringLiteral("select f.id, f.local_path from unnest(cast(? as text[])) as v(path) cross "
+                                          "join lateral (select id, local_path from cloud_files where destination_id "
+                                          "= ? and md5(local_path) = md5(v.path) and local_path = v.path limit 1) f")
+                         : QStringLiteral("select f.id, f.local_path from (values ") +
+                               BulkRows::rows(count, QStringLiteral("(?)")) +
+                               QStringLiteral(") as v join cloud_files f on f.local_path = v.column1 where "
+                                              "f.destination_id = ?"),
                 Statement::Positional);
             int position = 0;
             if (postgres) {
@@ -99,7 +101,9 @@ int copyFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, Databas
         return code;
     if (exists.next() && !exists.query().value(0).toBool()) {
         // PostgreSQL prepares no DDL: the text is run as it stands (it binds nothing).
-        const QString create = QStringLiteral("create temp table batch_files on commit delete rows as select ") +
+        // Its rows live no longer than the statement that moves them, or than a transaction that
+        // fails before that: emptying it at each commit as well would only cost time.
+        const QString create = QStringLiteral("create temp table batch_files as select ") +
                                columns + QStringLiteral(" from cloud_files with no data");
         QSqlQuery query = connection.query();
         if (!query.exec(create)) {
@@ -116,7 +120,7 @@ int copyFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, Databas
     Statement move(connection, QStringLiteral("with staged as (delete from batch_files returning ") + columns +
                                    QStringLiteral(") insert into cloud_files (") + columns +
                                    QStringLiteral(") select ") + columns +
-                                   QStringLiteral(" from staged order by local_path on conflict do nothing returning "
+                                   QStringLiteral(" from staged order by local_path collate \"C\" on conflict do nothing returning "
                                                   "id, local_path"));
     code = move.exec();
     while (code == Result::Ok && move.next())
@@ -397,6 +401,12 @@ int CloudFile::selectOrInsert(unsigned long long destinationId, QVector<CloudFil
 {
     if (!connection.isOpen() || destinationId == 0)
         return Result::Error;
+    std::optional<Transaction> own;
+    if (!Transaction::isOpenOn(connection.database().driver())) {
+        own.emplace(connection);
+        if (!own->isActive())
+            return Result::Error;
+    }
     QStringList paths;
     for (CloudFile& file : files) {
         file.m_destinationId = destinationId;
@@ -446,7 +456,7 @@ int CloudFile::selectOrInsert(unsigned long long destinationId, QVector<CloudFil
         if (file.m_id == 0)
             return Result::Error;
     }
-    return Result::Ok;
+    return own && !own->commit() ? Result::Error : Result::Ok;
 }
 
 bool CloudFile::delete_(bool withVersions, DatabaseConnection& connection)

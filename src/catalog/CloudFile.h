@@ -59,7 +59,8 @@ public:
     bool selectOrInsert(DatabaseConnection& connection);
     // The same for files of one destination with distinct local paths, set-wise: a lookup per chunk
     // of paths, the folder chains of the new files, an insert per chunk. Fills the id of each (and
-    // the parent id of the new ones); the result code. Meant to run inside a transaction.
+    // the parent id of the new ones); the result code. Runs in a transaction of its own unless one is
+    // open on the connection.
     static int selectOrInsert(unsigned long long destinationId, QVector<CloudFile>& files,
                               DatabaseConnection& connection);
     // Deletes the file (and optionally its versions), then the folders it leaves empty.

@@ -60,8 +60,9 @@ int copyVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long l
                  DatabaseConnection& connection)
 {
     Statement draw(connection,
-                   QStringLiteral("select nextval(pg_get_serial_sequence('cloud_file_versions', 'id')) from "
-                                  "generate_series(1, cast(? as integer))"),
+                   // The sequence found once, not once per id.
+                   QStringLiteral("select nextval(s) from cast(pg_get_serial_sequence('cloud_file_versions', 'id') as "
+                                  "regclass) as s, generate_series(1, cast(? as integer))"),
                    Statement::Positional);
     draw.bindAt(0, rows.size());
     const int code = draw.exec();

@@ -6,10 +6,22 @@
 
 #include <libpq-fe.h>
 
+#include <charconv>
+
 namespace RPX::SQL {
 
 namespace {
+
 constexpr int FlushBytes = 1 << 20;
+
+template <class Number>
+void appendNumber(QByteArray& buffer, Number value)
+{
+    char digits[24];
+    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+    buffer.append(digits, int(end.ptr - digits));
+}
+
 }  // namespace
 
 CopyWriter::CopyWriter(const DatabaseConnection& connection, const QString& into)
@@ -36,10 +48,16 @@ void CopyWriter::append(const QVariant& value)
         m_buffer += value.toByteArray().toHex();
         return;
     case QMetaType::Int:
+        appendNumber(m_buffer, value.toInt());
+        return;
     case QMetaType::UInt:
+        appendNumber(m_buffer, value.toUInt());
+        return;
     case QMetaType::LongLong:
+        appendNumber(m_buffer, value.toLongLong());
+        return;
     case QMetaType::ULongLong:
-        m_buffer += value.toString().toLatin1();
+        appendNumber(m_buffer, value.toULongLong());
         return;
     default:
         appendEscaped(m_buffer, value.toString().toUtf8());
@@ -115,15 +133,23 @@ bool CopyWriter::flush(bool force)
 
 void CopyWriter::appendEscaped(QByteArray& buffer, const QByteArray& text)
 {
-    for (const char c : text) {
-        switch (c) {
-        case '\\': buffer += "\\\\"; break;
-        case '\t': buffer += "\\t"; break;
-        case '\n': buffer += "\\n"; break;
-        case '\r': buffer += "\\r"; break;
-        default: buffer += c;
+    // Runs without a special character go in whole: most texts have none.
+    const char* run = text.constData();
+    const char* const end = run + text.size();
+    for (const char* c = run; c < end; ++c) {
+        const char* escape = nullptr;
+        switch (*c) {
+        case '\\': escape = "\\\\"; break;
+        case '\t': escape = "\\t"; break;
+        case '\n': escape = "\\n"; break;
+        case '\r': escape = "\\r"; break;
+        default: continue;
         }
+        buffer.append(run, int(c - run));
+        buffer.append(escape, 2);
+        run = c + 1;
     }
+    buffer.append(run, int(end - run));
 }
 
 int CopyWriter::finish()

@@ -4,6 +4,7 @@
 #include <rpxRepository/catalog/CloudFile.h>
 #include <rpxRepository/catalog/CloudFileVersion.h>
 #include <rpxRepository/catalog/CloudFolder.h>
+#include <rpxRepository/database/ExecQuery.h>
 
 using namespace RPX::SQL;
 using namespace filecatalog;
@@ -165,6 +166,34 @@ TEST_P(CloudFileTest, DeletingTakesEmptyFoldersAndOptionallyVersions)
     EXPECT_EQ(rows(connection, "cloud_files"), 1);
     // y and x go; the top-level folder still holds keep.txt.
     EXPECT_EQ(rows(connection, "cloud_folders"), 1);
+}
+
+// The set-wise form works outside a transaction too (on PostgreSQL its rows pass through a table of
+// the session), and a later call neither repeats nor loses what an earlier one registered.
+TEST_P(CloudFileTest, SetWiseRegistrationStandsAlone)
+{
+    TestConnection connection(pool());
+    const auto filesAt = [](const QStringList& paths) {
+        QVector<CloudFile> files;
+        for (const QString& path : paths) {
+            files << CloudFile();
+            files.last().setLocalPath(path);
+            files.last().setName(path.section('/', -1, -1));
+        }
+        return files;
+    };
+    QVector<CloudFile> first = filesAt({"/d/a.txt", "/d/e/b'%_.txt", QString::fromUtf8("/d/\xc3\xa9/c.txt")});
+    ASSERT_EQ(CloudFile::selectOrInsert(Dest, first, connection), Result::Ok);
+    QVector<CloudFile> second = filesAt({"/d/e/b'%_.txt", "/d/x.txt"});
+    ASSERT_EQ(CloudFile::selectOrInsert(Dest, second, connection), Result::Ok);
+    EXPECT_EQ(second.at(0).id(), first.at(1).id());
+    EXPECT_EQ(rows(connection, "cloud_files"), 4);
+    for (const CloudFile& file : first + second) {
+        const auto stored = CloudFile::select_(Dest, file.localPath(), connection);
+        ASSERT_FALSE(stored.isNull()) << file.localPath().toStdString();
+        EXPECT_EQ(stored->id(), file.id());
+        EXPECT_EQ(CloudFolder::selectPath(stored->parentId(), connection), file.localPath().section('/', 0, -2) + '/');
+    }
 }
 
 RPX_ON_BOTH_ENGINES(CloudFileTest);
