@@ -78,7 +78,7 @@ int copyVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long l
     CopyWriter copy(connection, QStringLiteral("cloud_file_versions (id, ") + InsertColumns.join(QStringLiteral(", ")) +
                                     QLatin1Char(')'));
     for (int i = 0; i < rows.size(); ++i)
-        copy.addRow(QVector<QVariant>{u64Value(drawn.at(i))} + rows.at(i));
+        copy.addRow(u64Value(drawn.at(i)), rows.at(i));
     if (copy.finish() != Result::Ok)
         return Result::Error;
     ids << drawn;

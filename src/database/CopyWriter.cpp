@@ -28,6 +28,7 @@ CopyWriter::CopyWriter(const DatabaseConnection& connection, const QString& into
     : m_connection(NativeHandle::postgres(connection.database().driver())),
       m_statement(QStringLiteral("COPY ") + into + QStringLiteral(" FROM STDIN"))
 {
+    m_buffer.reserve(FlushBytes + FlushBytes / 4);
 }
 
 bool CopyWriter::isAvailable(const DatabaseConnection& connection)
@@ -83,6 +84,16 @@ bool CopyWriter::addRow(const QVector<QVariant>& values)
     return endRow();
 }
 
+bool CopyWriter::addRow(const QVariant& first, const QVector<QVariant>& values)
+{
+    append(first);
+    for (const QVariant& value : values) {
+        m_buffer += '\t';
+        append(value);
+    }
+    return endRow();
+}
+
 bool CopyWriter::addEncodedRow(const QByteArray& fields)
 {
     m_buffer += fields;
@@ -127,7 +138,7 @@ bool CopyWriter::flush(bool force)
         fail();
         return false;
     }
-    m_buffer.clear();
+    m_buffer.resize(0);  // keeps the memory for the next rows
     return true;
 }
 

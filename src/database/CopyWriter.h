@@ -32,6 +32,8 @@ public:
     // One row, values as the table classes bind them (null, numbers, texts, bytes). False once the
     // copy has failed.
     bool addRow(const QVector<QVariant>& values);
+    // The same with `first` as the row's first field, ahead of `values`.
+    bool addRow(const QVariant& first, const QVector<QVariant>& values);
     // One row already in COPY's text format, fields separated by tabs, without its newline.
     bool addEncodedRow(const QByteArray& fields);
     // Sends the rows: Result::Ok, or Result::Error (logged) when the server refused them.
