@@ -60,10 +60,31 @@ QString textOrNotSet(const QDateTime& value)
     return value.isValid() ? text(value) : NotSet;
 }
 
+namespace {
+
+// Read as UTC directly: a detour through local time stats the zone file on every call and loses
+// the codes that fall into a daylight-saving gap.
+QDateTime utcOf(int year, int month, int day, int hour, int minute, int second)
+{
+    const QDate date(year, month, day);
+    const QTime time(hour, minute, second);
+    return date.isValid() && time.isValid() ? QDateTime(date, time, Qt::UTC) : QDateTime();
+}
+
+}  // namespace
+
 QDateTime parse(const QVariant& stored)
 {
     if (stored.isNull())
         return QDateTime();
+    // A number column read back by SQLite: taken apart without a detour through text.
+    if (stored.userType() == QMetaType::LongLong) {
+        const qint64 code = stored.toLongLong();
+        if (code < 10000000000000 || code >= 99999999999999)
+            return QDateTime();
+        return utcOf(int(code / 10000000000), int(code / 100000000 % 100), int(code / 1000000 % 100),
+                     int(code / 10000 % 100), int(code / 100 % 100), int(code % 100));
+    }
     QString digits = stored.toString();
     // A decimal text from a numeric column ("20240131235959.0") keeps its integer part.
     const int point = digits.indexOf(QLatin1Char('.'));
@@ -71,8 +92,6 @@ QDateTime parse(const QVariant& stored)
         digits.truncate(point);
     if (digits.size() != Format.size() || digits == NotSet)
         return QDateTime();
-    // Read as UTC directly: a detour through local time stats the zone file on every call and
-    // loses the codes that fall into a daylight-saving gap.
     int parts[6] = {0, 0, 0, 0, 0, 0};
     for (int i = 0; i < digits.size(); ++i) {
         const int digit = digits.at(i).digitValue();
@@ -81,9 +100,7 @@ QDateTime parse(const QVariant& stored)
         int& part = parts[i < 4 ? 0 : (i - 4) / 2 + 1];
         part = part * 10 + digit;
     }
-    const QDate date(parts[0], parts[1], parts[2]);
-    const QTime time(parts[3], parts[4], parts[5]);
-    return date.isValid() && time.isValid() ? QDateTime(date, time, Qt::UTC) : QDateTime();
+    return utcOf(parts[0], parts[1], parts[2], parts[3], parts[4], parts[5]);
 }
 
 }  // namespace DateCode
