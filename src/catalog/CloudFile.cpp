@@ -117,8 +117,8 @@ int copyFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, Databas
     code = copy.finish();
     if (code != Result::Ok)
         return code;
-    // Naming the path's unique index spares each row a probe of the primary key, which a drawn id
-    // cannot collide with; "C" order is the cheapest that is the same in every session.
+    // Naming the path's unique index spares each row a probe of the primary key, which an id from
+    // the sequence cannot collide with; "C" order is the cheapest that is the same in every session.
     Statement move(connection, QStringLiteral("with staged as (delete from batch_files returning ") + columns +
                                    QStringLiteral(") insert into cloud_files (") + columns +
                                    QStringLiteral(") select ") + columns +

@@ -110,7 +110,8 @@ TEST_P(CloudFileVersionBatchTest, BatchBuildsTheCatalogOfOneByOneInserts)
         full.setBlockLevelIsFull(true);
         full.setVersionDelimiter(QStringLiteral(":"));
         batch << full;
-        batch << versionOf("top.txt", day) << versionOf("/root.txt", day.addSecs(1));
+        batch << versionOf("top.txt", day) << versionOf("/root.txt", day.addSecs(1))
+              << versionOf("/t/tab\there\r\nnext \\N.txt", day.addSecs(10));  // what COPY's text form escapes
         // Existing rows, taken as they are.
         batch << versionOf("/data/old/kept.txt", day.addSecs(2)) << versionOf("/data/old/\"q\" \\b,{}.txt", day);
         CloudFileVersion twice = versionOf("/a/b/twice.dat", day.addSecs(3));
@@ -134,7 +135,7 @@ TEST_P(CloudFileVersionBatchTest, BatchBuildsTheCatalogOfOneByOneInserts)
     ASSERT_EQ(CloudFileVersion::insertBatch(Batched, batch, connection), Result::Ok);
 
     EXPECT_EQ(catalogOf(Batched, connection), catalogOf(OneByOne, connection));
-    EXPECT_EQ(rows(connection, "cloud_files"), 2 * 11);
+    EXPECT_EQ(rows(connection, "cloud_files"), 2 * 12);
     // The ids handed back are those of the rows.
     for (const CloudFileVersion& version : batch) {
         const auto stored = CloudFileVersion::selectById(version.id(), connection);

@@ -60,11 +60,14 @@ TEST(SQLiteCacheSettingsTest, SizedFromTheDatabaseAndCapped)
     const SQLiteCacheSettings empty = sqliteCacheSettings(-1);
     EXPECT_EQ(empty.cacheKiB, 2048);
     EXPECT_EQ(empty.mmapBytes, 256 * MiB);
-    const SQLiteCacheSettings mid = sqliteCacheSettings(320 * MiB);
-    EXPECT_EQ(mid.cacheKiB, 20 * 1024);
-    EXPECT_EQ(mid.mmapBytes, 640 * MiB);
+    const SQLiteCacheSettings mid = sqliteCacheSettings(80 * MiB);
+    EXPECT_EQ(mid.cacheKiB, 5 * 1024);
+    EXPECT_EQ(mid.mmapBytes, 256 * MiB);
+    const SQLiteCacheSettings large = sqliteCacheSettings(320 * MiB);
+    EXPECT_EQ(large.cacheKiB, 8 * 1024);
+    EXPECT_EQ(large.mmapBytes, 640 * MiB);
     const SQLiteCacheSettings huge = sqliteCacheSettings(100000 * MiB);
-    EXPECT_EQ(huge.cacheKiB, 32 * 1024);
+    EXPECT_EQ(huge.cacheKiB, 8 * 1024);
     EXPECT_LT(huge.mmapBytes, 2048 * MiB);
 }
 
