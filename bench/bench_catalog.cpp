@@ -63,6 +63,7 @@ using rpxbench::BenchRepository;
 using rpxbench::RawCatalog;
 using rpxbench::VersionData;
 using rpxbench::libraryVersion;
+using rpxbench::numberedVersion;
 
 namespace {
 
@@ -106,19 +107,7 @@ QDateTime modifiedOf(int file, int version)
 
 VersionData versionOf(int file, int version)
 {
-    VersionData data;
-    data.path = filePath(file);
-    data.cloudPath = "objects/" + QByteArray::number(file, 16).rightJustified(8, '0') + "/v" +
-                     QByteArray::number(version) + ".blob";
-    data.uploadId = "upload-" + QByteArray::number(file) + "-" + QByteArray::number(version);
-    data.encryptionIv = QByteArray(16, char(file));
-    data.modified = modifiedOf(file, version);
-    data.backup = data.modified.addSecs(3600);
-    data.size = 1000 + quint64(file) * 7919 % 100000;
-    data.originalSize = 2 * data.size;
-    data.isCompressed = 1;
-    data.isEncrypted = 1;
-    return data;
+    return numberedVersion(file, version, filePath(file), modifiedOf(file, version), ".blob");
 }
 
 QVector<VersionData> batchOf(int firstFile, int count, int version)

@@ -170,18 +170,7 @@ QString catalogPath(int file)
 
 VersionData catalogVersion(int file, int version)
 {
-    VersionData data;
-    data.path = catalogPath(file);
-    data.cloudPath = "objects/" + QByteArray::number(file, 16).rightJustified(8, '0') + "/v" + QByteArray::number(version);
-    data.uploadId = "upload-" + QByteArray::number(file) + "-" + QByteArray::number(version);
-    data.encryptionIv = QByteArray(16, char(file));
-    data.modified = Base.addSecs(file).addDays(7 * version);
-    data.backup = data.modified.addSecs(3600);
-    data.size = 1000 + quint64(file) * 7919 % 100000;
-    data.originalSize = 2 * data.size;
-    data.isCompressed = 1;
-    data.isEncrypted = 1;
-    return data;
+    return numberedVersion(file, version, catalogPath(file), Base.addSecs(file).addDays(7 * version));
 }
 
 bool registerVersion(const VersionData& data, DatabaseConnection& connection)

@@ -16,6 +16,24 @@
 
 namespace rpxbench {
 
+VersionData numberedVersion(int file, int version, const QString& path, const QDateTime& modified,
+                            const QByteArray& cloudSuffix)
+{
+    VersionData data;
+    data.path = path;
+    data.cloudPath = "objects/" + QByteArray::number(file, 16).rightJustified(8, '0') + "/v" +
+                     QByteArray::number(version) + cloudSuffix;
+    data.uploadId = "upload-" + QByteArray::number(file) + "-" + QByteArray::number(version);
+    data.encryptionIv = QByteArray(16, char(file));
+    data.modified = modified;
+    data.backup = modified.addSecs(3600);
+    data.size = 1000 + quint64(file) * 7919 % 100000;
+    data.originalSize = 2 * data.size;
+    data.isCompressed = 1;
+    data.isEncrypted = 1;
+    return data;
+}
+
 RPX::SQL::CloudFileVersion libraryVersion(const VersionData& data)
 {
     RPX::SQL::CloudFileVersion version;

@@ -12,6 +12,11 @@ namespace rpxbench {
 // The library's object for a version the benchmarks register.
 RPX::SQL::CloudFileVersion libraryVersion(const VersionData& data);
 
+// Version `version` of file number `file` at that path and time, its other fields derived from the
+// numbers alike in every benchmark; `cloudSuffix` ends its cloud path.
+VersionData numberedVersion(int file, int version, const QString& path, const QDateTime& modified,
+                            const QByteArray& cloudSuffix = QByteArray());
+
 // A fresh repository for one benchmark: a temporary configuration root (RPX_CONFIG_ROOT) and, on
 // PostgreSQL, a database of its own on the server named by RPX_TEST_PGSQL, opened with
 // Database::init. The library keeps one process-wide pool, so only one repository may be open at

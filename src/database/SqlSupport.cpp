@@ -29,38 +29,19 @@ namespace DateCode {
 const QString Format = QStringLiteral("yyyyMMddhhmmss");
 const QString NotSet = QStringLiteral("99999999999999");
 
-QString text(const QDateTime& value)
+namespace {
+
+// The 14-digit code of a valid date; -1 for a year outside 0-9999, which has no such code.
+qint64 codeOf(const QDateTime& utc)
 {
-    if (!value.isValid())
-        return QString();
-    const QDateTime utc = value.toUTC();
     int year = 0, month = 0, day = 0;
     utc.date().getDate(&year, &month, &day);
-    const QTime time = utc.time();
-    // Formatted by hand: QDateTime::toString parses its format on every call.
     if (year < 0 || year > 9999)
-        return utc.toString(Format);
-    const int parts[] = {year / 100, year % 100, month, day, time.hour(), time.minute(), time.second()};
-    QString digits(14, Qt::Uninitialized);
-    QChar* out = digits.data();
-    for (const int part : parts) {
-        *out++ = QLatin1Char(char('0' + part / 10));
-        *out++ = QLatin1Char(char('0' + part % 10));
-    }
-    return digits;
+        return -1;
+    const QTime time = utc.time();
+    return ((((qint64(year) * 100 + month) * 100 + day) * 100 + time.hour()) * 100 + time.minute()) * 100 +
+           time.second();
 }
-
-qint64 number(const QDateTime& value)
-{
-    return value.isValid() ? text(value).toLongLong() : 0;
-}
-
-QString textOrNotSet(const QDateTime& value)
-{
-    return value.isValid() ? text(value) : NotSet;
-}
-
-namespace {
 
 // Read as UTC directly: a detour through local time stats the zone file on every call and loses
 // the codes that fall into a daylight-saving gap.
@@ -72,6 +53,30 @@ QDateTime utcOf(int year, int month, int day, int hour, int minute, int second)
 }
 
 }  // namespace
+
+QString text(const QDateTime& value)
+{
+    if (!value.isValid())
+        return QString();
+    const QDateTime utc = value.toUTC();
+    const qint64 code = codeOf(utc);
+    // By hand: QDateTime::toString parses its format on every call.
+    return code < 0 ? utc.toString(Format) : QString::number(code).rightJustified(Format.size(), QLatin1Char('0'));
+}
+
+qint64 number(const QDateTime& value)
+{
+    if (!value.isValid())
+        return 0;
+    const QDateTime utc = value.toUTC();
+    const qint64 code = codeOf(utc);
+    return code < 0 ? utc.toString(Format).toLongLong() : code;
+}
+
+QString textOrNotSet(const QDateTime& value)
+{
+    return value.isValid() ? text(value) : NotSet;
+}
 
 QDateTime parse(const QVariant& stored)
 {

@@ -11,6 +11,10 @@ TEST(DateCodeTest, NumbersAndTextsDecodeAlike)
     const QDateTime leapDay(QDate(2024, 2, 29), QTime(23, 59, 59), Qt::UTC);
     EXPECT_EQ(DateCode::number(leapDay), 20240229235959);
     EXPECT_EQ(DateCode::text(leapDay), "20240229235959");
+    const QDateTime earlyYear(QDate(999, 12, 31), QTime(23, 59, 59), Qt::UTC);
+    EXPECT_EQ(DateCode::text(earlyYear), "09991231235959");
+    EXPECT_EQ(DateCode::number(earlyYear), 9991231235959);
+    EXPECT_EQ(DateCode::number(leapDay.toOffsetFromUtc(3600)), 20240229235959);  // coded in UTC
 
     struct Case
     {
