@@ -41,6 +41,7 @@ const QStringList InsertColumns = {
     QStringLiteral("flags")};
 
 const QStringList InsertPlaceholders = namedPlaceholders(InsertColumns);
+const int PathColumn = InsertColumns.indexOf(QStringLiteral("local_path"));
 const QString InsertInto = QStringLiteral("insert into cloud_files (") + InsertColumns.join(QStringLiteral(", ")) +
                            QStringLiteral(") values ");
 const QString InsertOne =
@@ -54,6 +55,23 @@ QString folderPathOf(const QString& localPath)
 }
 
 using FileIds = QHash<QString, unsigned long long>;
+
+// The order of the texts' UTF-8 bytes, which is the server's "C" order: compared unit by unit,
+// UTF-16 puts the surrogates of characters beyond U+FFFF before U+E000-U+FFFF, UTF-8 after.
+bool utf8Less(const QString& a, const QString& b)
+{
+    const auto key = [](char16_t unit) {
+        return unit < 0xD800 ? unit : char16_t(unit >= 0xE000 ? unit - 0x800 : unit + 0x2000);
+    };
+    const int common = std::min(a.size(), b.size());
+    for (int i = 0; i < common; ++i) {
+        const char16_t x = a.at(i).unicode();
+        const char16_t y = b.at(i).unicode();
+        if (x != y)
+            return key(x) < key(y);
+    }
+    return a.size() < b.size();
+}
 
 // Ids of the destination's files among those paths, one statement per chunk. On PostgreSQL the
 // paths go as one array value, each probed through the index of the uniqueness constraint: a join
@@ -90,9 +108,10 @@ int lookUpFiles(unsigned long long destinationId, const QStringList& paths, File
         });
 }
 
-// PostgreSQL: the rows streamed with COPY into a scratch table of the session, then moved into
-// cloud_files by one statement that skips what another session has just inserted.
-int copyFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, DatabaseConnection& connection)
+// PostgreSQL, when another session has inserted some of the paths since they were looked up: the
+// rows streamed with COPY into a scratch table of the session, then moved into cloud_files by one
+// statement that skips what is there already.
+int stageFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, DatabaseConnection& connection)
 {
     const QString columns = InsertColumns.join(QStringLiteral(", "));
     Statement exists(connection, QStringLiteral("select to_regclass('pg_temp.batch_files') is not null"));
@@ -118,7 +137,7 @@ int copyFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, Databas
     if (code != Result::Ok)
         return code;
     // Naming the path's unique index spares each row a probe of the primary key, which an id from
-    // the sequence cannot collide with; "C" order is the cheapest that is the same in every session.
+    // the sequence cannot collide with; "C" is the order in which copyFiles inserts as well.
     Statement move(connection, QStringLiteral("with staged as (delete from batch_files returning ") + columns +
                                    QStringLiteral(") insert into cloud_files (") + columns +
                                    QStringLiteral(") select ") + columns +
@@ -131,10 +150,34 @@ int copyFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, Databas
     return code;
 }
 
-int insertFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, DatabaseConnection& connection)
+// PostgreSQL: the rows, with ids drawn beforehand, streamed with COPY straight into cloud_files. A
+// path that another session has inserted since the lookup breaks the unique index; the savepoint
+// then takes the copy back and the rows are staged instead.
+int copyFiles(const QVector<QVector<QVariant>>& rows, IdDraw& draw, FileIds& inserted, DatabaseConnection& connection)
 {
+    QVector<unsigned long long> ids;
+    int code = draw.take(ids);
+    if (code != Result::Ok)
+        return code;
+    CopyWriter copy(connection, QStringLiteral("cloud_files (id, ") + InsertColumns.join(QStringLiteral(", ")) +
+                                    QLatin1Char(')'), CopyWriter::Guard::Savepoint);
+    for (int i = 0; i < rows.size(); ++i)
+        copy.addRow(u64Value(ids.at(i)), rows.at(i));
+    code = copy.finish();
+    if (code == Result::Constraint)
+        return stageFiles(rows, inserted, connection);
+    for (int i = 0; code == Result::Ok && i < rows.size(); ++i)
+        inserted.insert(rows.at(i).at(PathColumn).toString(), ids.at(i));
+    return code;
+}
+
+int insertFiles(const QVector<QVector<QVariant>>& rows, IdDraw& draw, FileIds& inserted,
+                DatabaseConnection& connection)
+{
+    if (rows.isEmpty())
+        return Result::Ok;
     if (CopyWriter::isAvailable(connection))
-        return copyFiles(rows, inserted, connection);
+        return copyFiles(rows, draw, inserted, connection);
     const int width = InsertColumns.size();
     return BulkRows::forEachChunk(
         rows.size(), BulkRows::rowsPerStatement(connection.dbType(), width), [&](int first, int count) {
@@ -434,7 +477,9 @@ int CloudFile::selectOrInsert(unsigned long long destinationId, QVector<CloudFil
     // The same order in every session, so that two inserting overlapping sets wait for each other
     // instead of deadlocking.
     std::sort(missing.begin(), missing.end(),
-              [](const CloudFile* a, const CloudFile* b) { return a->m_localPath < b->m_localPath; });
+              [](const CloudFile* a, const CloudFile* b) { return utf8Less(a->m_localPath, b->m_localPath); });
+    // PostgreSQL draws the ids while the rows are built.
+    IdDraw draw(connection, QStringLiteral("cloud_files"), missing.size());
     QVector<QVector<QVariant>> rows;
     rows.reserve(missing.size());
     for (CloudFile* file : qAsConst(missing)) {
@@ -442,7 +487,7 @@ int CloudFile::selectOrInsert(unsigned long long destinationId, QVector<CloudFil
         rows << file->fieldValues();
     }
     FileIds inserted;
-    code = insertFiles(rows, inserted, connection);
+    code = insertFiles(rows, draw, inserted, connection);
     // What another session inserted meanwhile is there to be found now.
     QStringList lost;
     for (const CloudFile* file : qAsConst(missing)) {

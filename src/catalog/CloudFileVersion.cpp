@@ -8,7 +8,6 @@
 #include <rpxRepository/database/Transaction.h>
 #include <rpxRepository/database/agent/KtlDebug.h>
 
-#include <algorithm>
 #include <optional>
 
 namespace RPX::SQL {
@@ -49,32 +48,20 @@ const QStringList InsertColumns = {
     QStringLiteral("encryptionkey")};
 
 const QStringList InsertPlaceholders = namedPlaceholders(InsertColumns);
+const int FileIdColumn = InsertColumns.indexOf(QStringLiteral("file_id"));
 
 const QString InsertInto = QStringLiteral("insert into cloud_file_versions (") +
                            InsertColumns.join(QStringLiteral(", ")) + QStringLiteral(") values ");
 const QString InsertOne =
     InsertInto + QLatin1Char('(') + InsertPlaceholders.join(QStringLiteral(", ")) + QLatin1Char(')');
 
-// PostgreSQL: ids drawn from the table's sequence, then the rows with them streamed with COPY.
-int copyVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long long>& ids,
+// PostgreSQL: the rows with the drawn ids streamed with COPY.
+int copyVersions(const QVector<QVector<QVariant>>& rows, IdDraw& draw, QVector<unsigned long long>& ids,
                  DatabaseConnection& connection)
 {
-    Statement draw(connection,
-                   // The sequence found once, not once per id.
-                   QStringLiteral("select nextval(s) from cast(pg_get_serial_sequence('cloud_file_versions', 'id') as "
-                                  "regclass) as s, generate_series(1, cast(? as integer))"),
-                   Statement::Positional);
-    draw.bindAt(0, rows.size());
-    const int code = draw.exec();
     QVector<unsigned long long> drawn;
-    drawn.reserve(rows.size());
-    while (code == Result::Ok && draw.next())
-        drawn << toU64(draw.query().value(0));
-    if (code != Result::Ok)
-        return code;
-    if (drawn.size() != rows.size())
+    if (draw.take(drawn) != Result::Ok)
         return Result::Error;
-    std::sort(drawn.begin(), drawn.end());
     CopyWriter copy(connection, QStringLiteral("cloud_file_versions (id, ") + InsertColumns.join(QStringLiteral(", ")) +
                                     QLatin1Char(')'));
     for (int i = 0; i < rows.size(); ++i)
@@ -86,11 +73,11 @@ int copyVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long l
 }
 
 // Inserts the rows, one statement per chunk; their new ids in `ids`, in the order of the rows.
-int insertVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long long>& ids,
+int insertVersions(const QVector<QVector<QVariant>>& rows, IdDraw& draw, QVector<unsigned long long>& ids,
                    DatabaseConnection& connection)
 {
     if (CopyWriter::isAvailable(connection))
-        return copyVersions(rows, ids, connection);
+        return copyVersions(rows, draw, ids, connection);
     const int width = InsertColumns.size();
     return BulkRows::forEachChunk(
         rows.size(), BulkRows::rowsPerStatement(connection.dbType(), width), [&](int first, int count) {
@@ -279,20 +266,20 @@ int CloudFileVersion::insertBatch(unsigned long long destinationId, QVector<Clou
     if (code != Result::Ok)
         return code;
 
+    // PostgreSQL draws the ids while the rows are built.
+    IdDraw draw(connection, QStringLiteral("cloud_file_versions"), versions.size());
     QVector<unsigned long long> fileIds;
     QVector<QVector<QVariant>> rows;
     fileIds.reserve(versions.size());
     rows.reserve(versions.size());
     for (const CloudFileVersion& version : qAsConst(versions)) {
-        CloudFileVersion row = version;
-        if (row.m_fileId == 0)
-            row.m_fileId = files.at(fileOfPath.value(version.m_path)).id();
-        fileIds << row.m_fileId;
-        rows << row.fieldValues();
+        fileIds << (version.m_fileId != 0 ? version.m_fileId : files.at(fileOfPath.value(version.m_path)).id());
+        rows << version.fieldValues();
+        rows.last()[FileIdColumn] = u64Value(fileIds.last());
     }
     QVector<unsigned long long> ids;
     ids.reserve(versions.size());
-    code = insertVersions(rows, ids, connection);
+    code = insertVersions(rows, draw, ids, connection);
     if (code != Result::Ok)
         return code;
     if (own && !own->commit())

@@ -2,17 +2,20 @@
 
 #include "ExecQuery.h"
 #include "NativeHandle.h"
+#include "SqlSupport.h"
 #include "agent/KtlDebug.h"
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <charconv>
 
 namespace RPX::SQL {
 
 namespace {
 
-constexpr int FlushBytes = 1 << 20;
+constexpr int FlushBytes = 1 << 15;
+constexpr char UniqueViolation[] = "23505";
 
 template <class Number>
 void appendNumber(QByteArray& buffer, Number value)
@@ -24,9 +27,10 @@ void appendNumber(QByteArray& buffer, Number value)
 
 }  // namespace
 
-CopyWriter::CopyWriter(const DatabaseConnection& connection, const QString& into)
+CopyWriter::CopyWriter(const DatabaseConnection& connection, const QString& into, Guard guard)
     : m_connection(NativeHandle::postgres(connection.database().driver())),
-      m_statement(QStringLiteral("COPY ") + into + QStringLiteral(" FROM STDIN"))
+      m_statement(QStringLiteral("COPY ") + into + QStringLiteral(" FROM STDIN")),
+      m_guarded(guard == Guard::Savepoint)
 {
     m_buffer.reserve(FlushBytes + FlushBytes / 4);
 }
@@ -72,6 +76,8 @@ CopyWriter::~CopyWriter()
     PQputCopyEnd(m_connection, "copy abandoned");
     while (PGresult* result = PQgetResult(m_connection))
         PQclear(result);
+    if (m_guarded)
+        run("ROLLBACK TO SAVEPOINT copy_rows; RELEASE SAVEPOINT copy_rows");
 }
 
 bool CopyWriter::addRow(const QVector<QVariant>& values)
@@ -117,11 +123,27 @@ void CopyWriter::fail()
         m_error = QString::fromUtf8(PQerrorMessage(m_connection)).section(QLatin1Char('\n'), 0, 0);
 }
 
+bool CopyWriter::run(const char* command)
+{
+    ExecQuery::observe(QString::fromLatin1(command));
+    PGresult* result = PQexec(m_connection, command);
+    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+    PQclear(result);
+    if (!ok)
+        KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << command << PQerrorMessage(m_connection);
+    return ok;
+}
+
 bool CopyWriter::flush(bool force)
 {
     if (m_failed || m_connection == nullptr)
         return false;
     if (!m_started) {
+        if (m_guarded && !run("SAVEPOINT copy_rows")) {
+            fail();
+            return false;
+        }
+        ExecQuery::observe(m_statement);
         PGresult* result = PQexec(m_connection, m_statement.toUtf8().constData());
         const bool copying = PQresultStatus(result) == PGRES_COPY_IN;
         PQclear(result);
@@ -129,6 +151,8 @@ bool CopyWriter::flush(bool force)
             KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << m_statement
                                            << PQerrorMessage(m_connection);
             fail();
+            if (m_guarded)
+                run("ROLLBACK TO SAVEPOINT copy_rows; RELEASE SAVEPOINT copy_rows");
             return false;
         }
         m_started = true;
@@ -175,17 +199,111 @@ int CopyWriter::finish()
     m_ended = true;
     const bool ended = PQputCopyEnd(m_connection, sent ? nullptr : "not all rows could be sent") == 1;
     bool ok = sent && ended;
+    bool conflict = false;
     while (PGresult* result = PQgetResult(m_connection)) {
         if (PQresultStatus(result) != PGRES_COMMAND_OK) {
             ok = false;
+            const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+            conflict = state != nullptr && qstrcmp(state, UniqueViolation) == 0;
             if (m_error.isEmpty())
                 m_error = QString::fromUtf8(PQresultErrorMessage(result)).section(QLatin1Char('\n'), 0, 0);
         }
         PQclear(result);
     }
-    if (!ok)
-        KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << m_statement << PQerrorMessage(m_connection);
-    return ok ? Result::Ok : Result::Error;
+    if (ok)
+        return !m_guarded || run("RELEASE SAVEPOINT copy_rows") ? Result::Ok : Result::Error;
+    const bool undone = m_guarded && run("ROLLBACK TO SAVEPOINT copy_rows; RELEASE SAVEPOINT copy_rows");
+    // Under a savepoint a broken unique index is the caller's to settle, not a failure.
+    if (undone && conflict) {
+        KTL::KtlDebug("SQL").debug() << "SQL::CopyWriter: copy taken back:" << m_statement << m_error;
+        return Result::Constraint;
+    }
+    KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << m_statement << PQerrorMessage(m_connection);
+    return Result::Error;
+}
+
+namespace {
+
+// The sequence looked up once, not once per id; the ids come back as one array value.
+const char DrawStatement[] = "select array_agg(nextval(s)) from cast(pg_get_serial_sequence($1, 'id') as regclass) "
+                             "as s, generate_series(1, cast($2 as integer))";
+
+void logFailure(pg_conn* connection)
+{
+    KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << DrawStatement
+                                   << (connection != nullptr ? PQerrorMessage(connection) : "no PostgreSQL connection");
+}
+
+}  // namespace
+
+IdDraw::IdDraw(const DatabaseConnection& connection, const QString& table, int count)
+    : m_connection(NativeHandle::postgres(connection.database().driver())), m_count(count)
+{
+    if (m_connection == nullptr || count <= 0)
+        return;
+    ExecQuery::observe(QString::fromLatin1(DrawStatement));
+    // What the driver left unread of an earlier statement (the end of a forward-only result) is
+    // discarded first, as PQexec does.
+    while (PGresult* result = PQgetResult(m_connection))
+        PQclear(result);
+    const QByteArray name = table.toUtf8();
+    const QByteArray number = QByteArray::number(count);
+    const char* const values[] = {name.constData(), number.constData()};
+    m_pending = PQsendQueryParams(m_connection, DrawStatement, 2, nullptr, values, nullptr, nullptr, 0) == 1;
+    if (!m_pending)
+        logFailure(m_connection);
+}
+
+IdDraw::~IdDraw()
+{
+    drain();
+}
+
+void IdDraw::drain()
+{
+    if (!m_pending)
+        return;
+    m_pending = false;
+    while (PGresult* result = PQgetResult(m_connection))
+        PQclear(result);
+}
+
+int IdDraw::take(QVector<unsigned long long>& ids)
+{
+    if (m_count <= 0)
+        return Result::Ok;
+    if (!m_pending) {
+        if (m_connection == nullptr)
+            logFailure(m_connection);
+        return Result::Error;
+    }
+    const int first = ids.size();
+    PGresult* result = PQgetResult(m_connection);
+    if (PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1) {
+        ids.reserve(first + m_count);
+        // "{1,2,3}"
+        unsigned long long id = 0;
+        bool inNumber = false;
+        for (const char* c = PQgetvalue(result, 0, 0); *c != '\0'; ++c) {
+            if (*c >= '0' && *c <= '9') {
+                id = id * 10 + unsigned(*c - '0');
+                inNumber = true;
+            } else if (inNumber) {
+                ids << id;
+                id = 0;
+                inNumber = false;
+            }
+        }
+    }
+    PQclear(result);
+    drain();
+    if (ids.size() - first != m_count) {
+        logFailure(m_connection);
+        ids.resize(first);
+        return Result::Error;
+    }
+    std::sort(ids.begin() + first, ids.end());
+    return Result::Ok;
 }
 
 }  // namespace RPX::SQL

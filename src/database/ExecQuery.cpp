@@ -66,6 +66,12 @@ void ExecQuery::setStatementObserver(StatementObserver observer)
     statementObserver() = std::move(observer);
 }
 
+void ExecQuery::observe(const QString& statement)
+{
+    if (const auto& observer = statementObserver())
+        observer(statement);
+}
+
 bool ExecQuery::attempt(bool& prepare, const QString& statement, const QVector<QVariant>& values)
 {
     if (prepare) {
@@ -143,8 +149,7 @@ int ExecQuery::exec()
     bool prepare = m_query.lastError().isValid() && hasText;
     // Only a statement prepared again needs its values bound again; copying them costs.
     QVector<QVariant> values = prepare ? QueryInternals::boundValues(m_query) : QVector<QVariant>();
-    if (const auto& observe = statementObserver())
-        observe(statement);
+    observe(statement);
 
     if (Transaction::sessionLostOn(driver)) {
         KTL::KtlDebug("SQL").warning() << "Error on exec sql query: the connection to the database was lost in this"

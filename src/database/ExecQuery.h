@@ -52,6 +52,8 @@ public:
     // Sees the text of every statement before it runs (tests check that no caller text reaches it).
     using StatementObserver = std::function<void(const QString& statement)>;
     static void setStatementObserver(StatementObserver observer);
+    // Shows the observer a statement run outside ExecQuery (through the native connection).
+    static void observe(const QString& statement);
 
     // PostgreSQL: whether a failure means the session is gone rather than that the statement failed.
     static bool sessionLost(const QSqlDriver* driver, const QSqlError& error);

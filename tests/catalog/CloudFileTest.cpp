@@ -1,4 +1,5 @@
 #include "FileCatalogSupport.h"
+#include "support/LogCapture.h"
 #include "support/RepositoryFixture.h"
 
 #include <rpxRepository/catalog/CloudFile.h>
@@ -23,6 +24,17 @@ QSharedPointer<CloudFile> registerFile(DatabaseConnection& connection, const QSt
     file->setName(localPath.section('/', -1, -1));
     file->setIsBroken(broken);
     return file->selectOrInsert(connection) ? file : QSharedPointer<CloudFile>();
+}
+
+QVector<CloudFile> filesAt(const QStringList& paths)
+{
+    QVector<CloudFile> files;
+    for (const QString& path : paths) {
+        files << CloudFile();
+        files.last().setLocalPath(path);
+        files.last().setName(path.section('/', -1, -1));
+    }
+    return files;
 }
 
 // A path of `length` characters in components of up to 200 letters that do not compress.
@@ -173,15 +185,6 @@ TEST_P(CloudFileTest, DeletingTakesEmptyFoldersAndOptionallyVersions)
 TEST_P(CloudFileTest, SetWiseRegistrationStandsAlone)
 {
     TestConnection connection(pool());
-    const auto filesAt = [](const QStringList& paths) {
-        QVector<CloudFile> files;
-        for (const QString& path : paths) {
-            files << CloudFile();
-            files.last().setLocalPath(path);
-            files.last().setName(path.section('/', -1, -1));
-        }
-        return files;
-    };
     QVector<CloudFile> first = filesAt({"/d/a.txt", "/d/e/b'%_.txt", QString::fromUtf8("/d/\xc3\xa9/c.txt")});
     ASSERT_EQ(CloudFile::selectOrInsert(Dest, first, connection), Result::Ok);
     QVector<CloudFile> second = filesAt({"/d/e/b'%_.txt", "/d/x.txt"});
@@ -194,6 +197,43 @@ TEST_P(CloudFileTest, SetWiseRegistrationStandsAlone)
         EXPECT_EQ(stored->id(), file.id());
         EXPECT_EQ(CloudFolder::selectPath(stored->parentId(), connection), file.localPath().section('/', 0, -2) + '/');
     }
+}
+
+// A path that another session registers after the set's lookup, before its insert, is taken as that
+// session left it; the others of the set go in beside it, and nothing is reported as failed.
+TEST_P(CloudFileTest, SetWiseRegistrationMeetsAPathRegisteredMeanwhile)
+{
+    if (!postgres())
+        GTEST_SKIP() << "one writer at a time: no other session can register in between";
+    {
+        DatabaseConnection setup(pool());  // the folder, committed, so that the other session does not wait for it
+        ASSERT_TRUE(registerFile(setup, "/m/x.txt"));
+    }
+    TestConnection connection(pool());
+    QVector<CloudFile> files = filesAt({"/m/a.txt", "/m/b.txt", "/m/c.txt"});
+    unsigned long long otherId = 0;
+    bool registering = false;
+    // The ids of the new rows are drawn after the lookup: the other session registers then.
+    ExecQuery::setStatementObserver([&](const QString& statement) {
+        if (registering || otherId != 0 || !statement.contains("nextval"))
+            return;
+        registering = true;
+        DatabaseConnection other(pool());
+        if (const auto file = registerFile(other, "/m/b.txt"))
+            otherId = file->id();
+        registering = false;
+    });
+    rpxtest::LogCapture log;
+    const int code = CloudFile::selectOrInsert(Dest, files, connection);
+    ExecQuery::setStatementObserver({});
+    ASSERT_EQ(code, Result::Ok);
+    ASSERT_NE(otherId, 0u);
+    EXPECT_EQ(files.at(1).id(), otherId);
+    EXPECT_EQ(rows(connection, "cloud_files"), 4);
+    for (const CloudFile& file : files)
+        EXPECT_EQ(CloudFile::select_(Dest, file.localPath(), connection)->id(), file.id());
+    for (const auto& line : log.lines())
+        EXPECT_TRUE(line.type == QtDebugMsg || line.type == QtInfoMsg) << line.text.toStdString();
 }
 
 RPX_ON_BOTH_ENGINES(CloudFileTest);
