@@ -14,8 +14,21 @@ namespace RPX::SQL {
 
 namespace {
 
+// Rows go to the server in pieces of this size, so that it parses some while later ones are encoded.
 constexpr int FlushBytes = 1 << 15;
 constexpr char UniqueViolation[] = "23505";
+
+// What COPY's text format escapes: a backslash, tab, newline or carriage return.
+const char* escapeOf(char character)
+{
+    switch (character) {
+    case '\\': return "\\\\";
+    case '\t': return "\\t";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    default: return nullptr;
+    }
+}
 
 template <class Number>
 void appendNumber(QByteArray& buffer, Number value)
@@ -65,7 +78,7 @@ void CopyWriter::append(const QVariant& value)
         appendNumber(m_buffer, value.toULongLong());
         return;
     default:
-        appendEscaped(m_buffer, value.toString().toUtf8());
+        appendEscaped(m_buffer, value.toString());
     }
 }
 
@@ -172,19 +185,32 @@ void CopyWriter::appendEscaped(QByteArray& buffer, const QByteArray& text)
     const char* run = text.constData();
     const char* const end = run + text.size();
     for (const char* c = run; c < end; ++c) {
-        const char* escape = nullptr;
-        switch (*c) {
-        case '\\': escape = "\\\\"; break;
-        case '\t': escape = "\\t"; break;
-        case '\n': escape = "\\n"; break;
-        case '\r': escape = "\\r"; break;
-        default: continue;
-        }
+        const char* const escape = escapeOf(*c);
+        if (escape == nullptr)
+            continue;
         buffer.append(run, int(c - run));
         buffer.append(escape, 2);
         run = c + 1;
     }
     buffer.append(run, int(end - run));
+}
+
+void CopyWriter::appendEscaped(QByteArray& buffer, const QString& text)
+{
+    // Most texts are ASCII: they go in as they are read, without a UTF-8 copy of their own.
+    const int start = buffer.size();
+    for (const QChar character : text) {
+        const char16_t unit = character.unicode();
+        if (unit >= 0x80) {
+            buffer.resize(start);
+            appendEscaped(buffer, text.toUtf8());
+            return;
+        }
+        if (const char* const escape = escapeOf(char(unit)))
+            buffer.append(escape, 2);
+        else
+            buffer.append(char(unit));
+    }
 }
 
 int CopyWriter::finish()

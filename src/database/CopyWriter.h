@@ -48,6 +48,7 @@ public:
 
     // One field in COPY's text format: a backslash, tab, newline or carriage return is escaped.
     static void appendEscaped(QByteArray& buffer, const QByteArray& text);
+    static void appendEscaped(QByteArray& buffer, const QString& text);
 
 private:
     void append(const QVariant& value);
