@@ -2,7 +2,6 @@
 
 #include "ExecQuery.h"
 #include "NativeHandle.h"
-#include "SqlSupport.h"
 #include "agent/KtlDebug.h"
 
 #include <libpq-fe.h>
@@ -17,6 +16,10 @@ namespace {
 // Rows go to the server in pieces of this size, so that it parses some while later ones are encoded.
 constexpr int FlushBytes = 1 << 15;
 constexpr char UniqueViolation[] = "23505";
+// A guarded copy's savepoint, and how it is taken back.
+constexpr char SetSavepoint[] = "SAVEPOINT copy_rows";
+constexpr char ReleaseSavepoint[] = "RELEASE SAVEPOINT copy_rows";
+constexpr char UndoSavepoint[] = "ROLLBACK TO SAVEPOINT copy_rows; RELEASE SAVEPOINT copy_rows";
 
 // What COPY's text format escapes: a backslash, tab, newline or carriage return.
 const char* escapeOf(char character)
@@ -90,7 +93,7 @@ CopyWriter::~CopyWriter()
     while (PGresult* result = PQgetResult(m_connection))
         PQclear(result);
     if (m_guarded)
-        run("ROLLBACK TO SAVEPOINT copy_rows; RELEASE SAVEPOINT copy_rows");
+        run(UndoSavepoint);
 }
 
 bool CopyWriter::addRow(const QVector<QVariant>& values)
@@ -152,7 +155,7 @@ bool CopyWriter::flush(bool force)
     if (m_failed || m_connection == nullptr)
         return false;
     if (!m_started) {
-        if (m_guarded && !run("SAVEPOINT copy_rows")) {
+        if (m_guarded && !run(SetSavepoint)) {
             fail();
             return false;
         }
@@ -165,7 +168,7 @@ bool CopyWriter::flush(bool force)
                                            << PQerrorMessage(m_connection);
             fail();
             if (m_guarded)
-                run("ROLLBACK TO SAVEPOINT copy_rows; RELEASE SAVEPOINT copy_rows");
+                run(UndoSavepoint);
             return false;
         }
         m_started = true;
@@ -237,8 +240,8 @@ int CopyWriter::finish()
         PQclear(result);
     }
     if (ok)
-        return !m_guarded || run("RELEASE SAVEPOINT copy_rows") ? Result::Ok : Result::Error;
-    const bool undone = m_guarded && run("ROLLBACK TO SAVEPOINT copy_rows; RELEASE SAVEPOINT copy_rows");
+        return !m_guarded || run(ReleaseSavepoint) ? Result::Ok : Result::Error;
+    const bool undone = m_guarded && run(UndoSavepoint);
     // Under a savepoint a broken unique index is the caller's to settle, not a failure.
     if (undone && conflict) {
         KTL::KtlDebug("SQL").debug() << "SQL::CopyWriter: copy taken back:" << m_statement << m_error;

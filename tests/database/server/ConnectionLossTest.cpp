@@ -4,6 +4,7 @@
 
 #include <rpxRepository/catalog/CloudFileVersion.h>
 #include <rpxRepository/catalog/CloudFolder.h>
+#include <rpxRepository/database/ExecQuery.h>
 #include <rpxRepository/database/SqlSupport.h>
 #include <rpxRepository/database/Transaction.h>
 
@@ -159,6 +160,45 @@ TEST_P(ConnectionLossTest, SessionLostInsideATransactionLosesTheTransactionOnly)
     EXPECT_TRUE(next.commit());
     DatabaseConnection other(pool());
     EXPECT_EQ(scalar(other, QStringLiteral("select count(*) from cloud_files")).toInt(), 1);
+    EXPECT_TRUE(m_pauses.empty());
+}
+
+// A batch whose session ends half-way keeps nothing and says so; the next batch on the same
+// connection, and one after a session ended while idle, go through on a new session.
+TEST_P(ConnectionLossTest, SessionLostInsideABatchLosesThatBatchOnly)
+{
+    const auto batchOf = [](const QString& folder) {
+        QVector<CloudFileVersion> batch(50);
+        for (int i = 0; i < batch.size(); ++i) {
+            batch[i].setPath(QStringLiteral("%1/f%2").arg(folder).arg(i));
+            batch[i].setDateModified(QDateTime(QDate(2024, 1, 1), QTime(12, 0), Qt::UTC).addSecs(i));
+        }
+        return batch;
+    };
+    DatabaseConnection connection(pool());
+    QVector<CloudFileVersion> first = batchOf(QStringLiteral("/batch/first"));
+    // The sessions end when the new files' ids are drawn: after the lookup, before any row is copied.
+    bool ended = false;
+    ExecQuery::setStatementObserver([&](const QString& statement) {
+        if (!ended && statement.contains(QLatin1String("nextval"))) {
+            ended = true;
+            endSessions();
+        }
+    });
+    EXPECT_EQ(CloudFileVersion::insertBatch(1, first, connection), Result::Error);
+    ExecQuery::setStatementObserver({});
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(first.first().id(), 0u);
+
+    QVector<CloudFileVersion> second = batchOf(QStringLiteral("/batch/second"));
+    EXPECT_EQ(CloudFileVersion::insertBatch(1, second, connection), Result::Ok);
+    endSessions();
+    QVector<CloudFileVersion> third = batchOf(QStringLiteral("/batch/third"));
+    EXPECT_EQ(CloudFileVersion::insertBatch(1, third, connection), Result::Ok);
+    EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from cloud_files")).toInt(), 100);
+    EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from cloud_file_versions")).toInt(), 100);
+    EXPECT_EQ(scalar(connection, QStringLiteral("select count(*) from cloud_files where local_path like "
+                                                "'/batch/first/%'")).toInt(), 0);
     EXPECT_TRUE(m_pauses.empty());
 }
 
