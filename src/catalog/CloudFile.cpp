@@ -453,26 +453,31 @@ int CloudFile::selectOrInsert(unsigned long long destinationId, QVector<CloudFil
         if (!own->isActive())
             return Result::Error;
     }
-    QStringList paths;
-    for (CloudFile& file : files) {
-        file.m_destinationId = destinationId;
-        paths << file.m_localPath;
-    }
-    FileIds ids;
-    int code = lookUpFiles(destinationId, paths, ids, connection);
-    QVector<CloudFile*> missing;
     QStringList folderPaths;
     for (CloudFile& file : files) {
-        if (!ids.contains(file.m_localPath)) {
-            missing << &file;
-            folderPaths << folderPathOf(file.m_localPath);
-        }
+        file.m_destinationId = destinationId;
+        folderPaths << folderPathOf(file.m_localPath);
     }
     QHash<QString, unsigned long long> folders;
-    if (code == Result::Ok && !missing.isEmpty())
-        code = CloudFolder::selectOrInsert(destinationId, folderPaths, folders, connection);
+    QSet<QString> newFolders;
+    int code = CloudFolder::selectOrInsert(destinationId, folderPaths, folders, connection, &newFolders);
+    // No file can be registered yet in a folder that has only just been: a first backup looks
+    // nothing up. (Should one be there all the same, the insert below meets it.)
+    QStringList paths;
+    for (const CloudFile& file : qAsConst(files)) {
+        if (!newFolders.contains(folderPathOf(file.m_localPath)))
+            paths << file.m_localPath;
+    }
+    FileIds ids;
+    if (code == Result::Ok)
+        code = lookUpFiles(destinationId, paths, ids, connection);
     if (code != Result::Ok)
         return code;
+    QVector<CloudFile*> missing;
+    for (CloudFile& file : files) {
+        if (!ids.contains(file.m_localPath))
+            missing << &file;
+    }
 
     // The same order in every session, so that two inserting overlapping sets wait for each other
     // instead of deadlocking.

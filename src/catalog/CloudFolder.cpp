@@ -303,7 +303,8 @@ QSharedPointer<CloudFolder> CloudFolder::selectOrInsert(unsigned long long desti
 }
 
 int CloudFolder::selectOrInsert(unsigned long long destinationId, const QStringList& paths,
-                                QHash<QString, unsigned long long>& ids, DatabaseConnection& connection)
+                                QHash<QString, unsigned long long>& ids, DatabaseConnection& connection,
+                                QSet<QString>* created)
 {
     if (!connection.isOpen() || destinationId == 0)
         return Result::Error;
@@ -386,8 +387,11 @@ int CloudFolder::selectOrInsert(unsigned long long destinationId, const QStringL
             }
         }
     }
-    for (auto leaf = leaves.cbegin(); leaf != leaves.cend(); ++leaf)
+    for (auto leaf = leaves.cbegin(); leaf != leaves.cend(); ++leaf) {
         ids.insert(leaf.key(), folders.at(leaf.value()).id);
+        if (created != nullptr && folders.at(leaf.value()).inserted)
+            created->insert(leaf.key());
+    }
     return Result::Ok;
 }
 

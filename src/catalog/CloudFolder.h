@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QSharedPointer>
 #include <QSqlQuery>
 #include <QString>
@@ -39,9 +40,11 @@ public:
                                                       DatabaseConnection& connection);
     // The folders of every path of the list, found or inserted with their chains set-wise, level by
     // level of the tree: a lookup of the levels' known parents and an insert of what is missing.
-    // Fills ids by path; the result code. Meant to run inside a transaction.
+    // Fills ids by path, and `created` (when given) with the paths whose folder this call inserted;
+    // the result code. Meant to run inside a transaction.
     static int selectOrInsert(unsigned long long destinationId, const QStringList& paths,
-                              QHash<QString, unsigned long long>& ids, DatabaseConnection& connection);
+                              QHash<QString, unsigned long long>& ids, DatabaseConnection& connection,
+                              QSet<QString>* created = nullptr);
 
     static QString selectPath(unsigned long long folderId, DatabaseConnection& connection);
     QString selectPath(DatabaseConnection& connection);

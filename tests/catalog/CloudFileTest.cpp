@@ -180,8 +180,8 @@ TEST_P(CloudFileTest, DeletingTakesEmptyFoldersAndOptionallyVersions)
     EXPECT_EQ(rows(connection, "cloud_folders"), 1);
 }
 
-// The set-wise form works outside a transaction too (on PostgreSQL its rows pass through a table of
-// the session), and a later call neither repeats nor loses what an earlier one registered.
+// The set-wise form works outside a transaction too, and a later call neither repeats nor loses what
+// an earlier one registered.
 TEST_P(CloudFileTest, SetWiseRegistrationStandsAlone)
 {
     TestConnection connection(pool());
@@ -197,6 +197,14 @@ TEST_P(CloudFileTest, SetWiseRegistrationStandsAlone)
         EXPECT_EQ(stored->id(), file.id());
         EXPECT_EQ(CloudFolder::selectPath(stored->parentId(), connection), file.localPath().section('/', 0, -2) + '/');
     }
+
+    // A file row that outlived its folder is still found, though its folder is created anew.
+    ASSERT_TRUE(run(connection, "delete from cloud_folders where name = '\xc3\xa9'"));
+    QVector<CloudFile> third = filesAt({QString::fromUtf8("/d/\xc3\xa9/c.txt"), QString::fromUtf8("/d/\xc3\xa9/n.txt")});
+    ASSERT_EQ(CloudFile::selectOrInsert(Dest, third, connection), Result::Ok);
+    EXPECT_EQ(third.at(0).id(), first.at(2).id());
+    EXPECT_NE(third.at(1).id(), 0u);
+    EXPECT_EQ(rows(connection, "cloud_files"), 5);
 }
 
 // A path that another session registers after the set's lookup, before its insert, is taken as that
