@@ -108,9 +108,9 @@ int lookUpFiles(unsigned long long destinationId, const QStringList& paths, File
         });
 }
 
-// PostgreSQL, when another session has inserted some of the paths since they were looked up: the
-// rows streamed with COPY into a scratch table of the session, then moved into cloud_files by one
-// statement that skips what is there already.
+// PostgreSQL, when some of the paths are there after all (another session inserted them after the
+// lookup, or a file row outlived its folder): the rows streamed with COPY into a scratch table of
+// the session, then moved into cloud_files by one statement that skips what is there already.
 int stageFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, DatabaseConnection& connection)
 {
     const QString columns = InsertColumns.join(QStringLiteral(", "));
@@ -151,8 +151,8 @@ int stageFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, Databa
 }
 
 // PostgreSQL: the rows, with ids drawn beforehand, streamed with COPY straight into cloud_files. A
-// path that another session has inserted since the lookup breaks the unique index; the savepoint
-// then takes the copy back and the rows are staged instead.
+// path that is there after all breaks the unique index; the savepoint then takes the copy back and
+// the rows are staged instead.
 int copyFiles(const QVector<QVector<QVariant>>& rows, IdDraw& draw, FileIds& inserted, DatabaseConnection& connection)
 {
     QVector<unsigned long long> ids;
