@@ -464,9 +464,9 @@ int CloudFile::selectOrInsert(unsigned long long destinationId, QVector<CloudFil
     // No file can be registered yet in a folder that has only just been: a first backup looks
     // nothing up. (Should one be there all the same, the insert below meets it.)
     QStringList paths;
-    for (const CloudFile& file : qAsConst(files)) {
-        if (!newFolders.contains(folderPathOf(file.m_localPath)))
-            paths << file.m_localPath;
+    for (int i = 0; i < files.size(); ++i) {
+        if (!newFolders.contains(folderPaths.at(i)))
+            paths << files.at(i).m_localPath;
     }
     FileIds ids;
     if (code == Result::Ok)

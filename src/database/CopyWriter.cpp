@@ -41,6 +41,16 @@ void appendNumber(QByteArray& buffer, Number value)
     buffer.append(digits, int(end.ptr - digits));
 }
 
+// The sequence looked up once, not once per id; the ids come back as one array value.
+const char DrawStatement[] = "select array_agg(nextval(s)) from cast(pg_get_serial_sequence($1, 'id') as regclass) "
+                             "as s, generate_series(1, cast($2 as integer))";
+
+void logDrawFailure(pg_conn* connection)
+{
+    KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << DrawStatement
+                                   << (connection != nullptr ? PQerrorMessage(connection) : "no PostgreSQL connection");
+}
+
 }  // namespace
 
 CopyWriter::CopyWriter(const DatabaseConnection& connection, const QString& into, Guard guard)
@@ -98,22 +108,26 @@ CopyWriter::~CopyWriter()
 
 bool CopyWriter::addRow(const QVector<QVariant>& values)
 {
-    for (int i = 0; i < values.size(); ++i) {
-        if (i > 0)
-            m_buffer += '\t';
-        append(values.at(i));
-    }
+    if (values.isEmpty())
+        return endRow();
+    append(values.first());
+    appendFields(values, 1);
     return endRow();
 }
 
 bool CopyWriter::addRow(const QVariant& first, const QVector<QVariant>& values)
 {
     append(first);
-    for (const QVariant& value : values) {
-        m_buffer += '\t';
-        append(value);
-    }
+    appendFields(values, 0);
     return endRow();
+}
+
+void CopyWriter::appendFields(const QVector<QVariant>& values, int from)
+{
+    for (int i = from; i < values.size(); ++i) {
+        m_buffer += '\t';
+        append(values.at(i));
+    }
 }
 
 bool CopyWriter::addEncodedRow(const QByteArray& fields)
@@ -251,19 +265,6 @@ int CopyWriter::finish()
     return Result::Error;
 }
 
-namespace {
-
-// The sequence looked up once, not once per id; the ids come back as one array value.
-const char DrawStatement[] = "select array_agg(nextval(s)) from cast(pg_get_serial_sequence($1, 'id') as regclass) "
-                             "as s, generate_series(1, cast($2 as integer))";
-
-void logFailure(pg_conn* connection)
-{
-    KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << DrawStatement
-                                   << (connection != nullptr ? PQerrorMessage(connection) : "no PostgreSQL connection");
-}
-
-}  // namespace
 
 IdDraw::IdDraw(const DatabaseConnection& connection, const QString& table, int count)
     : m_connection(NativeHandle::postgres(connection.database().driver())), m_count(count)
@@ -280,7 +281,7 @@ IdDraw::IdDraw(const DatabaseConnection& connection, const QString& table, int c
     const char* const values[] = {name.constData(), number.constData()};
     m_pending = PQsendQueryParams(m_connection, DrawStatement, 2, nullptr, values, nullptr, nullptr, 0) == 1;
     if (!m_pending)
-        logFailure(m_connection);
+        logDrawFailure(m_connection);
 }
 
 IdDraw::~IdDraw()
@@ -303,7 +304,7 @@ int IdDraw::take(QVector<unsigned long long>& ids)
         return Result::Ok;
     if (!m_pending) {
         if (m_connection == nullptr)
-            logFailure(m_connection);
+            logDrawFailure(m_connection);
         return Result::Error;
     }
     const int first = ids.size();
@@ -327,7 +328,7 @@ int IdDraw::take(QVector<unsigned long long>& ids)
     PQclear(result);
     drain();
     if (ids.size() - first != m_count) {
-        logFailure(m_connection);
+        logDrawFailure(m_connection);
         ids.resize(first);
         return Result::Error;
     }

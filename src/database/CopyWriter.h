@@ -52,6 +52,8 @@ public:
 
 private:
     void append(const QVariant& value);
+    // Each value from index `from` on, each after a tab.
+    void appendFields(const QVector<QVariant>& values, int from);
     bool endRow();
     bool flush(bool force);
     void fail();
