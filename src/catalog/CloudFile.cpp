@@ -130,14 +130,14 @@ int stageFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, Databa
             return Result::Error;
         }
     }
-    CopyWriter copy(connection, QStringLiteral("batch_files (") + columns + QLatin1Char(')'));
+    CopyWriter copy(connection, QStringLiteral("batch_files"), InsertColumns);
     for (const QVector<QVariant>& row : rows)
         copy.addRow(row);
     code = copy.finish();
     if (code != Result::Ok)
         return code;
     // Naming the path's unique index spares each row a probe of the primary key, which an id from
-    // the sequence cannot collide with; "C" is the order in which copyFiles inserts as well.
+    // the sequence cannot collide with; "C" is the order in which the copy inserts as well.
     Statement move(connection, QStringLiteral("with staged as (delete from batch_files returning ") + columns +
                                    QStringLiteral(") insert into cloud_files (") + columns +
                                    QStringLiteral(") select ") + columns +
@@ -150,34 +150,22 @@ int stageFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, Databa
     return code;
 }
 
-// PostgreSQL: the rows, with ids drawn beforehand, streamed with COPY straight into cloud_files. A
-// path that is there after all breaks the unique index; the savepoint then takes the copy back and
-// the rows are staged instead.
-int copyFiles(const QVector<QVector<QVariant>>& rows, IdDraw& draw, FileIds& inserted, DatabaseConnection& connection)
+// PostgreSQL: the end of the copy of the rows straight into cloud_files. A path that is there after
+// all breaks the unique index; the savepoint then takes the copy back and the rows are staged instead.
+int finishCopy(CopyWriter& copy, const QVector<QVector<QVariant>>& rows, FileIds& inserted,
+               DatabaseConnection& connection)
 {
-    QVector<unsigned long long> ids;
-    int code = draw.take(ids);
-    if (code != Result::Ok)
-        return code;
-    CopyWriter copy(connection, QStringLiteral("cloud_files (id, ") + InsertColumns.join(QStringLiteral(", ")) +
-                                    QLatin1Char(')'), CopyWriter::Guard::Savepoint);
-    for (int i = 0; i < rows.size(); ++i)
-        copy.addRow(u64Value(ids.at(i)), rows.at(i));
-    code = copy.finish();
+    const int code = copy.finish();
     if (code == Result::Constraint)
         return stageFiles(rows, inserted, connection);
     for (int i = 0; code == Result::Ok && i < rows.size(); ++i)
-        inserted.insert(rows.at(i).at(PathColumn).toString(), ids.at(i));
+        inserted.insert(rows.at(i).at(PathColumn).toString(), copy.ids().at(i));
     return code;
 }
 
-int insertFiles(const QVector<QVector<QVariant>>& rows, IdDraw& draw, FileIds& inserted,
-                DatabaseConnection& connection)
+// Without COPY: multi-row inserts, one statement per chunk.
+int insertFiles(const QVector<QVector<QVariant>>& rows, FileIds& inserted, DatabaseConnection& connection)
 {
-    if (rows.isEmpty())
-        return Result::Ok;
-    if (CopyWriter::isAvailable(connection))
-        return copyFiles(rows, draw, inserted, connection);
     const int width = InsertColumns.size();
     return BulkRows::forEachChunk(
         rows.size(), BulkRows::rowsPerStatement(connection.dbType(), width), [&](int first, int count) {
@@ -483,16 +471,24 @@ int CloudFile::selectOrInsert(unsigned long long destinationId, QVector<CloudFil
     // instead of deadlocking.
     std::sort(missing.begin(), missing.end(),
               [](const CloudFile* a, const CloudFile* b) { return utf8Less(a->m_localPath, b->m_localPath); });
-    // PostgreSQL draws the ids while the rows are built.
-    IdDraw draw(connection, QStringLiteral("cloud_files"), missing.size());
+    // PostgreSQL copies the rows as they are built; their ids are drawn meanwhile.
+    std::optional<CopyWriter> copy;
+    if (!missing.isEmpty() && CopyWriter::isAvailable(connection))
+        copy.emplace(connection, QStringLiteral("cloud_files"), InsertColumns, CopyWriter::Guard::Savepoint,
+                     missing.size());
     QVector<QVector<QVariant>> rows;
     rows.reserve(missing.size());
     for (CloudFile* file : qAsConst(missing)) {
         file->m_parentId = folders.value(folderPathOf(file->m_localPath));
         rows << file->fieldValues();
+        if (copy)
+            copy->addRow(rows.last());
     }
     FileIds inserted;
-    code = insertFiles(rows, draw, inserted, connection);
+    if (copy)
+        code = finishCopy(*copy, rows, inserted, connection);
+    else if (!rows.isEmpty())
+        code = insertFiles(rows, inserted, connection);
     // What another session inserted meanwhile is there to be found now.
     QStringList lost;
     for (const CloudFile* file : qAsConst(missing)) {

@@ -8,6 +8,7 @@
 #include <rpxRepository/database/Transaction.h>
 #include <rpxRepository/database/agent/KtlDebug.h>
 
+#include <algorithm>
 #include <optional>
 
 namespace RPX::SQL {
@@ -55,29 +56,36 @@ const QString InsertInto = QStringLiteral("insert into cloud_file_versions (") +
 const QString InsertOne =
     InsertInto + QLatin1Char('(') + InsertPlaceholders.join(QStringLiteral(", ")) + QLatin1Char(')');
 
-// PostgreSQL: the rows with the drawn ids streamed with COPY.
-int copyVersions(const QVector<QVector<QVariant>>& rows, IdDraw& draw, QVector<unsigned long long>& ids,
-                 DatabaseConnection& connection)
+// Columns the table gives their default when a copy leaves them out, and whether a version holds
+// that default: a copy in which every version does leaves them out, and the server has fewer fields
+// to read.
+using HoldsDefault = bool (*)(const CloudFileVersion&);
+const QHash<QString, HoldsDefault> DefaultedColumns = {
+    {QStringLiteral("date_purgeddelay_utc"), [](const CloudFileVersion& v) { return !v.datePurgeDelay().isValid(); }},
+    {QStringLiteral("filenameiv"), [](const CloudFileVersion& v) { return v.fileNameIv().isNull(); }},
+    {QStringLiteral("blocklevel_revision"), [](const CloudFileVersion& v) { return v.blockLevelRevision() == 0; }},
+    {QStringLiteral("blocklevel_revision_isfull"), [](const CloudFileVersion& v) { return !v.blockLevelIsFull(); }},
+    {QStringLiteral("encryptioniv"), [](const CloudFileVersion& v) { return v.encryptionIv().isNull(); }},
+    {QStringLiteral("kdfsalt"), [](const CloudFileVersion& v) { return v.kdfsalt().isNull(); }},
+    {QStringLiteral("encryptionkey"), [](const CloudFileVersion& v) { return v.encryptionKey().isNull(); }},
+};
+
+// The insert's columns, by position, that a copy of `versions` needs.
+QVector<int> copiedColumns(const QVector<CloudFileVersion>& versions)
 {
-    QVector<unsigned long long> drawn;
-    if (draw.take(drawn) != Result::Ok)
-        return Result::Error;
-    CopyWriter copy(connection, QStringLiteral("cloud_file_versions (id, ") + InsertColumns.join(QStringLiteral(", ")) +
-                                    QLatin1Char(')'));
-    for (int i = 0; i < rows.size(); ++i)
-        copy.addRow(u64Value(drawn.at(i)), rows.at(i));
-    if (copy.finish() != Result::Ok)
-        return Result::Error;
-    ids << drawn;
-    return Result::Ok;
+    QVector<int> columns;
+    for (int i = 0; i < InsertColumns.size(); ++i) {
+        const HoldsDefault holdsDefault = DefaultedColumns.value(InsertColumns.at(i));
+        if (holdsDefault == nullptr || !std::all_of(versions.begin(), versions.end(), holdsDefault))
+            columns << i;
+    }
+    return columns;
 }
 
-// Inserts the rows, one statement per chunk; their new ids in `ids`, in the order of the rows.
-int insertVersions(const QVector<QVector<QVariant>>& rows, IdDraw& draw, QVector<unsigned long long>& ids,
+// Without COPY: the rows inserted one statement per chunk; their new ids in `ids`, in their order.
+int insertVersions(const QVector<QVector<QVariant>>& rows, QVector<unsigned long long>& ids,
                    DatabaseConnection& connection)
 {
-    if (CopyWriter::isAvailable(connection))
-        return copyVersions(rows, draw, ids, connection);
     const int width = InsertColumns.size();
     return BulkRows::forEachChunk(
         rows.size(), BulkRows::rowsPerStatement(connection.dbType(), width), [&](int first, int count) {
@@ -266,22 +274,42 @@ int CloudFileVersion::insertBatch(unsigned long long destinationId, QVector<Clou
     if (code != Result::Ok)
         return code;
 
-    // PostgreSQL draws the ids while the rows are built.
-    IdDraw draw(connection, QStringLiteral("cloud_file_versions"), versions.size());
+    // PostgreSQL copies the rows as they are built; their ids are drawn meanwhile.
+    std::optional<CopyWriter> copy;
+    QVector<int> copied;
+    if (CopyWriter::isAvailable(connection)) {
+        copied = copiedColumns(versions);
+        QStringList columns;
+        for (const int column : qAsConst(copied))
+            columns << InsertColumns.at(column);
+        copy.emplace(connection, QStringLiteral("cloud_file_versions"), columns, CopyWriter::Guard::None,
+                     versions.size());
+    }
     QVector<unsigned long long> fileIds;
     QVector<QVector<QVariant>> rows;
     fileIds.reserve(versions.size());
-    rows.reserve(versions.size());
+    rows.reserve(copy ? 0 : versions.size());
     for (const CloudFileVersion& version : qAsConst(versions)) {
         fileIds << (version.m_fileId != 0 ? version.m_fileId : files.at(fileOfPath.value(version.m_path)).id());
-        rows << version.fieldValues();
-        rows.last()[FileIdColumn] = u64Value(fileIds.last());
+        QVector<QVariant> row = version.fieldValues();
+        row[FileIdColumn] = u64Value(fileIds.last());
+        if (!copy) {
+            rows << row;
+            continue;
+        }
+        QVector<QVariant> values;
+        values.reserve(copied.size());
+        for (const int column : qAsConst(copied))
+            values << row.at(column);
+        copy->addRow(values);
     }
     QVector<unsigned long long> ids;
     ids.reserve(versions.size());
-    code = insertVersions(rows, draw, ids, connection);
+    code = copy ? copy->finish() : insertVersions(rows, ids, connection);
     if (code != Result::Ok)
         return code;
+    if (copy)
+        ids = copy->ids();
     if (own && !own->commit())
         return Result::Error;
     for (int i = 0; i < versions.size(); ++i) {

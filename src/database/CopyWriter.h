@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVector>
 
@@ -22,8 +23,14 @@ public:
     // unique index takes back the copy alone and the transaction goes on.
     enum class Guard { None, Savepoint };
 
-    // `into`: the table and its columns, "table (column, column, ...)".
-    CopyWriter(const DatabaseConnection& connection, const QString& into, Guard guard = Guard::None);
+    // Rows into `columns` of `table`, each row's values in the order of the columns. With `newIds`,
+    // the rows also get new ids from the sequence of the table's id column, ahead of their values: a
+    // copy cannot return the ids the column's default would give. The draw, the savepoint and the
+    // start of the copy then leave at once, at construction, and the rows added meanwhile wait,
+    // encoded, for their ids, so that the server starts on them as soon as it has drawn. Nothing
+    // else may run on the connection until finish() or the end of the writer.
+    CopyWriter(const DatabaseConnection& connection, const QString& table, const QStringList& columns,
+               Guard guard = Guard::None, int newIds = 0);
 
     // Whether the connection is a PostgreSQL one whose native handle is reachable.
     static bool isAvailable(const DatabaseConnection& connection);
@@ -36,13 +43,13 @@ public:
     // One row, values as the table classes bind them (null, numbers, texts, bytes). False once the
     // copy has failed.
     bool addRow(const QVector<QVariant>& values);
-    // The same with `first` as the row's first field, ahead of `values`.
-    bool addRow(const QVariant& first, const QVector<QVariant>& values);
     // One row already in COPY's text format, fields separated by tabs, without its newline.
     bool addEncodedRow(const QByteArray& fields);
     // Sends the rows: Result::Ok; under Guard::Savepoint Result::Constraint when a row broke a unique
     // index (none of the rows stays); Result::Error (logged) when the server refused them otherwise.
     int finish();
+    // The ids of the rows, in their order, once finish() has returned Result::Ok.
+    const QVector<unsigned long long>& ids() const { return m_ids; }
     // The first line of the server's or the client library's last complaint.
     QString errorText() const { return m_error; }
 
@@ -51,46 +58,42 @@ public:
     static void appendEscaped(QByteArray& buffer, const QString& text);
 
 private:
-    void append(const QVariant& value);
-    // Each value from index `from` on, each after a tab.
-    void appendFields(const QVector<QVariant>& values, int from);
+    // Where the exchange that starts the copy stands.
+    enum class Start { NotSent, Sent, Copying };
+
+    static void append(QByteArray& buffer, const QVariant& value);
     bool endRow();
+    // Sends what starts the copy: the savepoint, the draw and the COPY statement.
+    bool send();
+    QString drawStatement() const;
+    // Reads the answers to send() up to the copy's start; without `wait` only what has come.
+    bool readStart(bool wait);
+    void takeIds(const char* array);
+    // The id of row `row` and its tab into the buffer.
+    bool appendId(int row);
+    void giveIdsToWaiting();
     bool flush(bool force);
     void fail();
+    // Ends the copy, or its start, and takes back the savepoint.
+    void abandon();
     bool run(const char* command);
 
     pg_conn* m_connection = nullptr;
+    QString m_table;
     QString m_statement;
+    QString m_sent;  // the message send() sent
     QByteArray m_buffer;
+    // Rows encoded before their ids were in, each ended by its newline.
+    QByteArray m_waiting;
+    int m_newIds = 0;
+    int m_rows = 0;
+    QVector<unsigned long long> m_ids;
     bool m_guarded = false;
-    bool m_started = false;
+    bool m_savepoint = false;  // set and not yet released or taken back
+    Start m_start = Start::NotSent;
     bool m_failed = false;
     bool m_ended = false;
     QString m_error;
-};
-
-// New ids from the sequence of a table's id column, for the rows a copy is to insert: a copy cannot
-// return the ids the column's default would give. The request leaves at construction and take()
-// reads the answer, so that the caller builds its rows meanwhile; nothing else may run on the
-// connection in between. Inert on a connection without a PostgreSQL handle.
-class IdDraw
-{
-public:
-    IdDraw(const DatabaseConnection& connection, const QString& table, int count);
-    // Reads an answer that take() did not, leaving the connection free.
-    ~IdDraw();
-    IdDraw(const IdDraw&) = delete;
-    IdDraw& operator=(const IdDraw&) = delete;
-
-    // The ids, ascending, appended to `ids`: Result::Ok, or Result::Error (logged).
-    int take(QVector<unsigned long long>& ids);
-
-private:
-    void drain();
-
-    pg_conn* m_connection = nullptr;
-    int m_count = 0;
-    bool m_pending = false;
 };
 
 }  // namespace RPX::SQL

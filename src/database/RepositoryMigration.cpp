@@ -392,7 +392,7 @@ class PgCopyWriter : public TableWriter
 {
 public:
     PgCopyWriter(const DatabaseConnection& connection, const QString& table, const QVector<Column>& columns)
-        : m_copy(connection, QStringLiteral("%1 (%2)").arg(table, names(columns))), m_columns(columns)
+        : m_copy(connection, table, names(columns)), m_columns(columns)
     {
     }
 
@@ -410,12 +410,12 @@ public:
     bool finish() override { return m_copy.finish() == Result::Ok || failed(); }
 
 private:
-    static QString names(const QVector<Column>& columns)
+    static QStringList names(const QVector<Column>& columns)
     {
         QStringList names;
         for (const Column& column : columns)
             names << column.name;
-        return names.join(QLatin1Char(','));
+        return names;
     }
 
     bool failed()
