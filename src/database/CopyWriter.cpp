@@ -220,7 +220,8 @@ bool CopyWriter::run(const char* command)
 
 QString CopyWriter::drawStatement() const
 {
-    char* const table = PQescapeLiteral(m_connection, m_table.toUtf8().constData(), size_t(m_table.toUtf8().size()));
+    const QByteArray name = m_table.toUtf8();
+    char* const table = PQescapeLiteral(m_connection, name.constData(), size_t(name.size()));
     const QString statement = QString::fromLatin1(DrawStatement).arg(QString::fromUtf8(table)).arg(m_newIds);
     PQfreemem(table);
     return statement;
