@@ -2,6 +2,7 @@
 
 #include "ExecQuery.h"
 #include "NativeHandle.h"
+#include "QtCompat.h"
 #include "agent/KtlDebug.h"
 
 #include <libpq-fe.h>
@@ -99,7 +100,7 @@ void CopyWriter::abandon()
 
 void CopyWriter::append(QByteArray& buffer, const QVariant& value)
 {
-    if (value.isNull()) {
+    if (QtCompat::isNull(value)) {
         buffer += "\\N";
         return;
     }

@@ -27,6 +27,19 @@ QVariant null()
 #endif
 }
 
+// Whether a value binds as NULL, as the SQL drivers of both versions decide: Qt 6's QVariant::isNull
+// no longer looks inside, so a null string or byte array counts only here.
+inline bool isNull(const QVariant& value)
+{
+    if (value.isNull())
+        return true;
+    switch (value.userType()) {
+    case QMetaType::QString: return value.toString().isNull();
+    case QMetaType::QByteArray: return value.toByteArray().isNull();
+    default: return false;
+    }
+}
+
 // The type name of the PostgreSQL driver's handle: Qt 6 names the struct behind libpq's typedef.
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
 inline constexpr char PostgresHandleType[] = "pg_conn*";
