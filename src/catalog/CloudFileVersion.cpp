@@ -254,13 +254,6 @@ int CloudFileVersion::insertBatch(unsigned long long destinationId, QVector<Clou
             return Result::Error;
         }
     }
-    std::optional<Transaction> own;
-    if (!Transaction::isOpenOn(connection.database().driver())) {
-        own.emplace(connection);
-        if (!own->isActive())
-            return Result::Error;
-    }
-
     // One file row per path, with the fields of its first version, as one insert() after the other.
     QVector<CloudFile> files;
     QHash<QString, int> fileOfPath;
@@ -270,46 +263,69 @@ int CloudFileVersion::insertBatch(unsigned long long destinationId, QVector<Clou
             files << version.fileRow(destinationId);
         }
     }
+    // Versions of known files are one copy on PostgreSQL. Sent outside a transaction, in one message
+    // with the draw of their ids, the server runs it as a transaction of its own: no BEGIN and COMMIT
+    // to wait for.
+    const bool postgres = CopyWriter::isAvailable(connection);
+    const bool callers = Transaction::isOpenOn(connection.database().driver());
+    const bool oneCopy = postgres && files.isEmpty() && !callers;
+    std::optional<Transaction> own;
+    if (!callers && !oneCopy) {
+        own.emplace(connection);
+        if (!own->isActive())
+            return Result::Error;
+    }
     int code = files.isEmpty() ? Result::Ok : CloudFile::selectOrInsert(destinationId, files, connection);
     if (code != Result::Ok)
         return code;
 
-    // PostgreSQL copies the rows as they are built; their ids are drawn meanwhile.
-    std::optional<CopyWriter> copy;
-    QVector<int> copied;
-    if (CopyWriter::isAvailable(connection)) {
-        copied = copiedColumns(versions);
-        QStringList columns;
-        for (const int column : qAsConst(copied))
-            columns << InsertColumns.at(column);
-        copy.emplace(connection, QStringLiteral("cloud_file_versions"), columns, CopyWriter::Guard::None,
-                     versions.size());
-    }
     QVector<unsigned long long> fileIds;
-    QVector<QVector<QVariant>> rows;
     fileIds.reserve(versions.size());
-    rows.reserve(copy ? 0 : versions.size());
-    for (const CloudFileVersion& version : qAsConst(versions)) {
+    for (const CloudFileVersion& version : qAsConst(versions))
         fileIds << (version.m_fileId != 0 ? version.m_fileId : files.at(fileOfPath.value(version.m_path)).id());
-        QVector<QVariant> row = version.fieldValues();
-        row[FileIdColumn] = u64Value(fileIds.last());
-        if (!copy) {
-            rows << row;
-            continue;
-        }
-        QVector<QVariant> values;
-        values.reserve(copied.size());
-        for (const int column : qAsConst(copied))
-            values << row.at(column);
-        copy->addRow(values);
-    }
+    const auto rowOf = [&](int i) {
+        QVector<QVariant> row = versions.at(i).fieldValues();
+        row[FileIdColumn] = u64Value(fileIds.at(i));
+        return row;
+    };
     QVector<unsigned long long> ids;
-    ids.reserve(versions.size());
-    code = copy ? copy->finish() : insertVersions(rows, ids, connection);
+    if (postgres) {
+        // The rows are copied as they are built; their ids are drawn meanwhile.
+        const QVector<int> copied = copiedColumns(versions);
+        QStringList columns;
+        for (const int column : copied)
+            columns << InsertColumns.at(column);
+        bool lostBeforeStart = false;
+        const auto copyRows = [&]() {
+            CopyWriter copy(connection, QStringLiteral("cloud_file_versions"), columns, CopyWriter::Guard::None,
+                            versions.size());
+            QVector<QVariant> values(copied.size());
+            for (int i = 0; i < versions.size(); ++i) {
+                const QVector<QVariant> row = rowOf(i);
+                for (int c = 0; c < copied.size(); ++c)
+                    values[c] = row.at(copied.at(c));
+                copy.addRow(values);
+            }
+            const int result = copy.finish();
+            ids = copy.ids();
+            lostBeforeStart = copy.lostBeforeStart();
+            return result;
+        };
+        code = copyRows();
+        // Nothing of a copy ran on a session found lost before it started: it goes once more on a new
+        // session at once, as a statement outside a transaction does.
+        if (code != Result::Ok && oneCopy && lostBeforeStart && connection.reopen())
+            code = copyRows();
+    } else {
+        QVector<QVector<QVariant>> rows;
+        rows.reserve(versions.size());
+        for (int i = 0; i < versions.size(); ++i)
+            rows << rowOf(i);
+        ids.reserve(versions.size());
+        code = insertVersions(rows, ids, connection);
+    }
     if (code != Result::Ok)
         return code;
-    if (copy)
-        ids = copy->ids();
     if (own && !own->commit())
         return Result::Error;
     for (int i = 0; i < versions.size(); ++i) {

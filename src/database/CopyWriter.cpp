@@ -5,6 +5,7 @@
 #include "QtCompat.h"
 #include "agent/KtlDebug.h"
 
+#include <QSqlError>
 #include <libpq-fe.h>
 
 #include <algorithm>
@@ -54,7 +55,8 @@ constexpr int RowsPerLook = 32;
 
 CopyWriter::CopyWriter(const DatabaseConnection& connection, const QString& table, const QStringList& columns,
                        Guard guard, int newIds)
-    : m_connection(NativeHandle::postgres(connection.database().driver())),
+    : m_driver(connection.database().driver()),
+      m_connection(NativeHandle::postgres(m_driver)),
       m_table(table),
       m_newIds(std::max(newIds, 0)),
       m_guarded(guard == Guard::Savepoint)
@@ -201,6 +203,11 @@ void CopyWriter::giveIdsToWaiting()
     m_waiting.clear();
 }
 
+bool CopyWriter::sessionLost() const
+{
+    return ExecQuery::sessionLost(m_driver, QSqlError(QString(), m_error, QSqlError::StatementError, m_state));
+}
+
 void CopyWriter::fail()
 {
     m_failed = true;
@@ -251,6 +258,7 @@ bool CopyWriter::send()
         PQclear(result);
     if (PQsendQuery(m_connection, m_sent.toUtf8().constData()) != 1) {
         fail();
+        m_lostBeforeStart = sessionLost();
         KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << m_sent << m_error;
         return false;
     }
@@ -275,8 +283,10 @@ bool CopyWriter::readStart(bool wait)
         } else if (status == PGRES_COPY_IN) {
             m_start = Start::Copying;
         } else {
-            if (result != nullptr)
+            if (result != nullptr) {
                 m_error = QString::fromUtf8(PQresultErrorMessage(result)).section(QLatin1Char('\n'), 0, 0);
+                m_state = QString::fromLatin1(PQresultErrorField(result, PG_DIAG_SQLSTATE));
+            }
             PQclear(result);
             break;
         }
@@ -285,6 +295,7 @@ bool CopyWriter::readStart(bool wait)
     if (m_start == Start::Copying && !m_failed)
         return true;
     fail();
+    m_lostBeforeStart = m_start != Start::Copying && sessionLost();
     KTL::KtlDebug("SQL").warning() << "Error on exec sql query:" << m_sent << m_error;
     abandon();
     return false;

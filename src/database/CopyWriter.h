@@ -12,6 +12,7 @@
 #include <QVariant>
 #include <QVector>
 
+class QSqlDriver;
 struct pg_conn;
 
 namespace RPX::SQL {
@@ -50,6 +51,8 @@ public:
     int finish();
     // The ids of the rows, in their order, once finish() has returned Result::Ok.
     const QVector<unsigned long long>& ids() const { return m_ids; }
+    // Whether the session was found lost before the copy started: none of it ran.
+    bool lostBeforeStart() const { return m_lostBeforeStart; }
     // The first line of the server's or the client library's last complaint.
     QString errorText() const { return m_error; }
 
@@ -74,10 +77,13 @@ private:
     void giveIdsToWaiting();
     bool flush(bool force);
     void fail();
+    // Whether the last failure was the session's loss, as ExecQuery tells it.
+    bool sessionLost() const;
     // Ends the copy, or its start, and takes back the savepoint.
     void abandon();
     bool run(const char* command);
 
+    const QSqlDriver* m_driver = nullptr;
     pg_conn* m_connection = nullptr;
     QString m_table;
     QString m_statement;
@@ -93,7 +99,9 @@ private:
     Start m_start = Start::NotSent;
     bool m_failed = false;
     bool m_ended = false;
+    bool m_lostBeforeStart = false;
     QString m_error;
+    QString m_state;  // SQLSTATE of the server's complaint
 };
 
 }  // namespace RPX::SQL

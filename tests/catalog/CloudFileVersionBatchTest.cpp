@@ -232,6 +232,13 @@ TEST_P(CloudFileVersionBatchTest, FailurePartWayKeepsNothing)
     batch.removeLast();
     EXPECT_EQ(CloudFileVersion::insertBatch(Batched, batch, connection), Result::Ok);
     EXPECT_EQ(rows(connection, "cloud_file_versions"), 30);
+
+    // Versions of known files alone keep nothing of a failed batch either.
+    for (CloudFileVersion& version : batch)
+        version.setDateModified(utc(2024, 3, 1));
+    batch.last().setUploadId("taken");
+    EXPECT_NE(CloudFileVersion::insertBatch(Batched, batch, connection), Result::Ok);
+    EXPECT_EQ(rows(connection, "cloud_file_versions"), 30);
 }
 
 // More rows than one statement may bind values for, on either engine.
