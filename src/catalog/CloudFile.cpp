@@ -461,16 +461,16 @@ int CloudFile::selectOrInsert(unsigned long long destinationId, QVector<CloudFil
         code = lookUpFiles(destinationId, paths, ids, connection);
     if (code != Result::Ok)
         return code;
-    QVector<CloudFile*> missing;
-    for (CloudFile& file : files) {
-        if (!ids.contains(file.m_localPath))
-            missing << &file;
+    QVector<int> missing;  // by position in files
+    for (int i = 0; i < files.size(); ++i) {
+        if (!ids.contains(files.at(i).m_localPath))
+            missing << i;
     }
 
     // The same order in every session, so that two inserting overlapping sets wait for each other
     // instead of deadlocking.
     std::sort(missing.begin(), missing.end(),
-              [](const CloudFile* a, const CloudFile* b) { return utf8Less(a->m_localPath, b->m_localPath); });
+              [&files](int a, int b) { return utf8Less(files.at(a).m_localPath, files.at(b).m_localPath); });
     // PostgreSQL copies the rows as they are built; their ids are drawn meanwhile.
     std::optional<CopyWriter> copy;
     if (!missing.isEmpty() && CopyWriter::isAvailable(connection))
@@ -478,9 +478,9 @@ int CloudFile::selectOrInsert(unsigned long long destinationId, QVector<CloudFil
                      missing.size());
     QVector<QVector<QVariant>> rows;
     rows.reserve(missing.size());
-    for (CloudFile* file : qAsConst(missing)) {
-        file->m_parentId = folders.value(folderPathOf(file->m_localPath));
-        rows << file->fieldValues();
+    for (const int i : qAsConst(missing)) {
+        files[i].m_parentId = folders.value(folderPaths.at(i));
+        rows << files.at(i).fieldValues();
         if (copy)
             copy->addRow(rows.last());
     }
@@ -491,9 +491,9 @@ int CloudFile::selectOrInsert(unsigned long long destinationId, QVector<CloudFil
         code = insertFiles(rows, inserted, connection);
     // What another session inserted meanwhile is there to be found now.
     QStringList lost;
-    for (const CloudFile* file : qAsConst(missing)) {
-        if (!inserted.contains(file->m_localPath))
-            lost << file->m_localPath;
+    for (const int i : qAsConst(missing)) {
+        if (!inserted.contains(files.at(i).m_localPath))
+            lost << files.at(i).m_localPath;
     }
     if (code == Result::Ok)
         code = lookUpFiles(destinationId, lost, ids, connection);

@@ -203,6 +203,15 @@ void CopyWriter::giveIdsToWaiting()
     m_waiting.clear();
 }
 
+void CopyWriter::noteError(const PGresult* result)
+{
+    if (result == nullptr)
+        return;
+    if (m_error.isEmpty())
+        m_error = QString::fromUtf8(PQresultErrorMessage(result)).section(QLatin1Char('\n'), 0, 0);
+    m_state = QString::fromLatin1(PQresultErrorField(result, PG_DIAG_SQLSTATE));
+}
+
 bool CopyWriter::sessionLost() const
 {
     return ExecQuery::sessionLost(m_driver, QSqlError(QString(), m_error, QSqlError::StatementError, m_state));
@@ -283,10 +292,7 @@ bool CopyWriter::readStart(bool wait)
         } else if (status == PGRES_COPY_IN) {
             m_start = Start::Copying;
         } else {
-            if (result != nullptr) {
-                m_error = QString::fromUtf8(PQresultErrorMessage(result)).section(QLatin1Char('\n'), 0, 0);
-                m_state = QString::fromLatin1(PQresultErrorField(result, PG_DIAG_SQLSTATE));
-            }
+            noteError(result);
             PQclear(result);
             break;
         }
@@ -397,17 +403,14 @@ int CopyWriter::finish()
     m_ended = true;
     const bool ended = PQputCopyEnd(m_connection, sent ? nullptr : "not all rows could be sent") == 1;
     bool ok = sent && ended;
-    bool conflict = false;
     while (PGresult* result = PQgetResult(m_connection)) {
         if (PQresultStatus(result) != PGRES_COMMAND_OK) {
             ok = false;
-            const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-            conflict = state != nullptr && qstrcmp(state, UniqueViolation) == 0;
-            if (m_error.isEmpty())
-                m_error = QString::fromUtf8(PQresultErrorMessage(result)).section(QLatin1Char('\n'), 0, 0);
+            noteError(result);
         }
         PQclear(result);
     }
+    const bool conflict = m_state == QLatin1String(UniqueViolation);
     if (ok) {
         if (m_newIds > 0)
             m_ids.resize(m_rows);

@@ -14,6 +14,7 @@
 
 class QSqlDriver;
 struct pg_conn;
+struct pg_result;
 
 namespace RPX::SQL {
 
@@ -77,6 +78,8 @@ private:
     void giveIdsToWaiting();
     bool flush(bool force);
     void fail();
+    // The first complaint's text, and the SQLSTATE of the latest.
+    void noteError(const pg_result* result);
     // Whether the last failure was the session's loss, as ExecQuery tells it.
     bool sessionLost() const;
     // Ends the copy, or its start, and takes back the savepoint.
